@@ -1,0 +1,6 @@
+#include <cstdio>
+int main()
+{
+  fprintf(stderr, "error: not built yet\n");
+  return 1;
+}
