@@ -83,6 +83,8 @@ uint32_t log2_flags_parse(const char *words);
 void log2_set_forward(log2_forward_fn fn);
 /* Copies the last line dispatched by the default logger into buf; returns buf. */
 char *log2_last_msg(char *buf, size_t size);
+/* Path of the open log file into buf; its length, or -1 when the log writes to no file. */
+int log2_file_path(char *buf, size_t size);
 /* The name shown for the calling thread (registered by the thread framework; "main" by default). */
 void log2_thread_name_set(const char *name);
 const char *log2_thread_name();

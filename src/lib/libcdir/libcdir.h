@@ -1,0 +1,20 @@
+#pragma once
+/* The copy engine as its callers see it: process-wide set-up, one run per open. */
+#include "libcdir/libcdir_param.h"
+
+struct cdir_ctx;
+
+/* Process-wide set-up and clean-up of the engine and the service client library. */
+int libcdir_init();
+void libcdir_exit();
+
+/* Opens a run; null when it is refused (the reason is in p->err). */
+cdir_ctx *libcdir_open(libcdir_param *p);
+/* Waits for the run to end; 0 or a small positive code (2 to 8). */
+int libcdir_wait_stop(cdir_ctx *ctx);
+/* Frees the context; 0. */
+int libcdir_close(cdir_ctx *ctx);
+/* Asks the run to end as soon as possible; does nothing for null. Safe from a signal callback. */
+int libcdir_stop(cdir_ctx *ctx);
+/* Small exit code of an error code, negated (-3 .. -8), or 0 for errors without one. */
+int libcdir_verr_2_eno(int verr);

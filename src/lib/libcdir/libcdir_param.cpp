@@ -1,0 +1,244 @@
+#define LOG_TAG "cdir"
+#include "libcdir/libcdir_param.h"
+
+#include <cstring>
+
+#include "liblog/log2.h"
+#include "libpal/string/pl_str.h"
+
+namespace {
+
+struct mode_word {
+  const char *word;
+  uint32_t op;
+  uint32_t mode; /* 0: leave mode as it is */
+};
+
+const mode_word g_mode_words[] = {
+    {"ls", CDIR_OP_LS, 0},
+    {"statfs", CDIR_OP_STATFS, 0},
+    {"copy_overwrite", CDIR_OP_COPY, 4},
+    {"cp", CDIR_OP_COPY, 4},
+    {"copy_diff_size_date", CDIR_OP_COPY, 2},
+    {"copy_newer", CDIR_OP_COPY, 3},
+    {"copy_no_overwrite", CDIR_OP_COPY, 4},
+    {"sync_diff_size_date", CDIR_OP_SYNC, 5},
+    {"sync", CDIR_OP_SYNC, 5},
+    {"sync_diff_size_date_bin", CDIR_OP_SYNC, 6},
+    {"sync_diff_size_date_hash", CDIR_OP_SYNC, 7},
+    {"sync_diff_size_date_rsync", CDIR_OP_SYNC, 8},
+    {"sync_diff_size_date_auto_hash_rsync", CDIR_OP_SYNC, 9},
+};
+
+enum flag_kind { F_COMMON, F_INPUT, F_OUTPUT, F_BOTH, F_TRACE, F_DEL_DIRECTLY };
+
+struct flag_word {
+  const char *word;
+  flag_kind kind;
+  uint32_t bits;
+};
+
+const flag_word g_flag_words[] = {
+    {"acl", F_COMMON, CDIR_EP_ACL},
+    {"alt_stream", F_COMMON, CDIR_EP_STREAM},
+    {"xattr", F_COMMON, CDIR_EP_STREAM},
+    {"hardlinks", F_COMMON, CDIR_EP_HARDLINKS},
+    {"i_rdir", F_INPUT, CDIR_EP_RDIR2},
+    {"o_rdir", F_OUTPUT, CDIR_EP_RDIR2},
+    {"a_rdir", F_BOTH, CDIR_EP_RDIR2},
+    {"sync_reason", F_TRACE, CDIR_TRACE_SYNC_REASON},
+    {"file_ops", F_TRACE, CDIR_TRACE_FILE_OPS},
+    {"dry_run", F_TRACE, CDIR_TRACE_FILE_OPS | CDIR_TRACE_DRY_RUN},
+    {"debug", F_TRACE, CDIR_TRACE_DEBUG},
+    {"progress", F_TRACE, CDIR_TRACE_PROGRESS},
+    {"summary", F_TRACE, CDIR_TRACE_SUMMARY},
+    {"del_directly", F_DEL_DIRECTLY, 0},
+};
+
+constexpr size_t FILTER_PART_MAX = 4095;
+
+} // namespace
+
+void libcdir_param_init(libcdir_param *p)
+{
+  if (p)
+    *p = libcdir_param{};
+}
+
+void libcdir_param_free(libcdir_param *p)
+{
+  if (!p)
+    return;
+  p->i_url.clear();
+  p->o_url.clear();
+  p->olist.clear();
+  p->user_name.clear();
+  p->group_name.clear();
+  for (libcdir_ep_opt *o : {&p->i_opt, &p->o_opt}) {
+    o->file_include.clear();
+    o->file_exclude.clear();
+    o->dir_include.clear();
+    o->dir_exclude.clear();
+    o->list5.clear();
+  }
+}
+
+int libcdir_set_param_mode(libcdir_param *p, const char *word)
+{
+  if (!p || !word)
+    return -1;
+  for (const auto &m : g_mode_words) {
+    if (strcmp(word, m.word) != 0)
+      continue;
+    p->op = m.op;
+    if (m.mode)
+      p->mode = m.mode;
+    return 0;
+  }
+  LOGE("invalid mode [%s]", word);
+  return -1;
+}
+
+int libcdir_set_param_flag(libcdir_param *p, const char *list)
+{
+  if (!p || !list)
+    return -1;
+  uint32_t common = 0, in_only = 0, out_only = 0;
+  std::string all(list);
+  size_t at = 0;
+  while (at <= all.size()) {
+    size_t comma = all.find(',', at);
+    if (comma == std::string::npos)
+      comma = all.size();
+    std::string w = all.substr(at, comma - at);
+    at = comma + 1;
+    const flag_word *hit = nullptr;
+    for (const auto &f : g_flag_words)
+      if (w == f.word) {
+        hit = &f;
+        break;
+      }
+    if (!hit) {
+      LOGE("invalid param [%s]", w.c_str());
+      return -1;
+    }
+    switch (hit->kind) {
+    case F_COMMON:
+      common |= hit->bits;
+      break;
+    case F_INPUT:
+      in_only |= hit->bits;
+      break;
+    case F_OUTPUT:
+      out_only |= hit->bits;
+      break;
+    case F_BOTH:
+      in_only |= hit->bits;
+      out_only |= hit->bits;
+      break;
+    case F_TRACE:
+      p->trace_flags |= hit->bits;
+      break;
+    case F_DEL_DIRECTLY:
+      p->o_trash = 0;
+      p->mfile_opt.del_mode = 0;
+      break;
+    }
+  }
+  /* The endpoint bits describe this word alone: a later flag= recomputes them. */
+  p->i_opt.flags = CDIR_EP_BASE | common | in_only;
+  p->o_opt.flags = CDIR_EP_BASE | common | out_only;
+  return 0;
+}
+
+int libcdir_set_param_kv(libcdir_param *p, const char *list)
+{
+  if (!p || !list)
+    return 0;
+  std::string all(list);
+  size_t at = 0;
+  while (at < all.size()) {
+    size_t amp = all.find('&', at);
+    if (amp == std::string::npos)
+      amp = all.size();
+    std::string pair = all.substr(at, amp - at);
+    at = amp + 1;
+    if (pair.empty())
+      continue;
+    size_t eq = pair.find('=');
+    std::string name = eq == std::string::npos ? pair : pair.substr(0, eq);
+    std::string value = eq == std::string::npos ? std::string() : pair.substr(eq + 1);
+    if (eq == std::string::npos) {
+      LOGE("invalid key=[%s]", pair.c_str());
+    } else if (name == "user_name") {
+      p->user_name = value;
+      LOGD("default_uname=[%s]", value.c_str());
+    } else if (name == "group_name") {
+      p->group_name = value;
+      LOGD("default_gname=[%s]", value.c_str());
+    } else if (name == "file_mode") {
+      p->file_mode = str_octal_parse(value.c_str());
+      LOGD("default_fmode=0%o [%s]", p->file_mode, value.c_str());
+    } else if (name == "dir_mode") {
+      p->dir_mode = str_octal_parse(value.c_str());
+      LOGD("default_dmode=0%o [%s]", p->dir_mode, value.c_str());
+    } else if (name == "max_rate") {
+      p->max_rate = static_cast<uint32_t>(str_size_parse(value.c_str()));
+      LOGD("max_rate=%d [%s]", static_cast<int>(p->max_rate), value.c_str());
+    } else {
+      LOGE("invalid key=[%s]", name.c_str());
+    }
+  }
+  return 0;
+}
+
+int libcdir_set_filter(libcdir_param *p, const char *list)
+{
+  if (!p || !list)
+    return 0;
+  LOGD("filter=[%s]", list);
+  std::string lists[4]; /* file include, file exclude, dir include, dir exclude */
+  std::string all(list);
+  size_t at = 0;
+  while (at <= all.size()) {
+    size_t comma = all.find(',', at);
+    if (comma == std::string::npos)
+      comma = all.size();
+    std::string part = all.substr(at, std::min(comma - at, FILTER_PART_MAX));
+    at = comma + 1;
+    char norm[FILTER_PART_MAX + 1];
+    if (str_path_normalize(part.c_str(), norm, sizeof norm) < 0)
+      continue;
+    const char *pat = norm;
+    bool exclude = false;
+    if (*pat == '-') {
+      exclude = true;
+      pat++;
+    }
+    size_t n = strlen(pat);
+    // An empty pattern would become "*/" and match nothing a user meant; such parts come
+    // from stray commas and are dropped.
+    if (n == 0)
+      continue;
+    bool dir = pat[n - 1] == '/';
+    std::string &dst = lists[(dir ? 2 : 0) + (exclude ? 1 : 0)];
+    if (!(pat[0] == '/'))
+      dst += "*/";
+    dst += pat;
+    if (dir)
+      dst += "*";
+    dst += '\t';
+  }
+  for (auto &l : lists)
+    if (!l.empty())
+      l.pop_back();
+  p->i_opt.file_include = lists[0];
+  p->i_opt.file_exclude = lists[1];
+  p->i_opt.dir_include = lists[2];
+  p->i_opt.dir_exclude = lists[3];
+  LOGD("file_include_list=[%s]", lists[0].c_str());
+  LOGD("file_exclude_list=[%s]", lists[1].c_str());
+  LOGD("dir_include_list=[%s]", lists[2].c_str());
+  LOGD("dir_exclude_list=[%s]", lists[3].c_str());
+  return 0;
+}
