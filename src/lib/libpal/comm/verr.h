@@ -57,6 +57,15 @@ enum : int {
 
 constexpr size_t VPERROR_MSG_SIZE = 4096;
 
+/* One row of the message table. */
+struct verr_msg {
+  const char *text;
+  int code;
+};
+/* The message table: read-only rows grouped by range, ended by a row whose text is null.
+ * For listing and checking the codes; verr2str is the lookup. */
+const verr_msg *verr_msg_table();
+
 /* One per context that reports errors; the owner embeds it. Written only by the thread that
  * works on the context. An empty msg means that the table text of code stands for the record. */
 struct vperror {
@@ -91,7 +100,8 @@ void vperror_set(vperror *rec, const char *file, unsigned line, const char *func
 const char *vperror_str(const vperror *rec);
 /* Copies every field; copying a record onto itself does nothing. */
 void vperror_copy(vperror *dst, const vperror *src);
-/* Stores os_verr_get(errno) with the system text of errno as message; returns 0. */
+/* Stores os_verr_get(errno) with the system text of errno as message; returns 0 and leaves errno
+ * as it was. */
 int os_file_last_vperror(void *file_ctx, vperror *rec);
 
 #define VPERROR_SET(rec, code, ...) vperror_set((rec), __FILE__, __LINE__, __func__, (code), __VA_ARGS__)
