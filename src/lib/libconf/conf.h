@@ -37,9 +37,14 @@ int conf_set_str(conf_handle *h, const char *sec, const char *key, const char *v
 int conf_set_int(conf_handle *h, const char *sec, const char *key, int value);
 int conf_set_str2(conf_handle *h, const char *name, const char *value);
 
+/* Number of entries removed (conf_del_key: 1), 0 when absent, negative for a bad handle. */
 int conf_del_section(conf_handle *h, const char *sec);
 int conf_del_key(conf_handle *h, const char *sec, const char *key);
-/* Writes the store back to the file it was loaded from; 0 or negative. */
+/* Renames a key where the driver supports it (the INI driver does not); 0 or negative. */
+int conf_rename_key(conf_handle *h, const char *sec, const char *key, const char *new_key);
+/* Writes the store back to the file it was loaded from; 0 or negative. A store whose text would
+ * not read back the same (a line over 1024 characters) or a "*.dat" target (no encoder exists)
+ * is refused before the file is opened, so the file stays as it was. */
 int conf_save(conf_handle *h);
 /* Writes the store to another path. */
 int conf_save_as(conf_handle *h, const char *path);
@@ -50,7 +55,9 @@ std::vector<std::string> conf_list_keys(conf_handle *h, const char *sec);
 std::vector<std::string> conf_list_values(conf_handle *h, const char *sec);
 std::map<std::string, std::string> conf_section_map(conf_handle *h, const char *sec);
 
-/* Numbered lists: keys "0", "1", ... of one section. */
+/* Numbered lists: keys "0", "1", ... of one section, up to the first missing number.
+ * conf_list_add returns 1 when the value was appended, 0 when the list holds it already;
+ * conf_list_remove returns 1 when it was removed, 0 when it was absent; negative on failure. */
 int conf_list_add(conf_handle *h, const char *sec, const char *value);
 int conf_list_remove(conf_handle *h, const char *sec, const char *value);
 
