@@ -1,0 +1,15 @@
+#pragma once
+/* Clocks and sleeps of the runtime. Intervals and time-outs are milliseconds on the monotonic clock,
+ * so that a change of the wall clock neither stretches nor cuts a wait. */
+#include <cstdint>
+
+/* Monotonic clock (CLOCK_MONOTONIC) in milliseconds and microseconds; the origin is unspecified. */
+uint64_t os_time_ms();
+uint64_t os_time_us();
+/* Wall clock in milliseconds since the Unix epoch. */
+uint64_t os_realtime_ms();
+
+/* Sleeps ms milliseconds (us microseconds); an interrupting signal does not shorten the sleep.
+ * On a thread of os_thread_init2 a sleep is one of the places where a cancel takes effect. */
+void os_msleep(uint32_t ms);
+void os_usleep(uint64_t us);
