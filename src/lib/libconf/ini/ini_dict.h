@@ -50,7 +50,7 @@ int ini_dict_del_key(ini_dict *d, const char *sec, const char *key);
 std::vector<std::string> ini_dict_sections(const ini_dict *d);
 std::vector<std::string> ini_dict_keys(const ini_dict *d, const char *sec);
 
-/* Writes d as INI text: per section its comment, "[%s]\n" (none for the empty section name,
+/* Writes d as INI text: for each section its comment, "[%s]\n" (none for the empty section name,
  * an empty line before it when it has no comment and text precedes it), then per key its
  * comment and "%s=%s\n", then the comment lines that followed the last entry. A value that the
  * reader would give back differently when bare (';' or '#' in it, a leading quote, blanks at an
