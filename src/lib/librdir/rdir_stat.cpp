@@ -1,0 +1,158 @@
+#define LOG_TAG "cdir"
+#include "librdir/rdir_stat.h"
+
+#include <cstring>
+#include <new>
+
+#include "liblog/log2.h"
+#include "libpal/comm/verr.h"
+#include "libpal/os/os_dirent.h"
+#include "libpal/string/pl_escape.h"
+#include "libpal/string/pl_scanf.h"
+#include "librdir/rdir_line.h"
+
+namespace {
+
+constexpr size_t PATH_SIZE = 4096;
+constexpr const char ZZ_END[] = "\\0\\0";
+
+/* True when a Windows target cannot hold the entry. The name is the escaped one: a backslash in it
+ * stands for a backslash or a control character of the real name, and Windows takes neither. */
+bool libdir_stat_is_drop(const char *name, uint32_t type, uint32_t attrib_mode)
+{
+  if (strchr(name, '\\')) {
+    LOGE("[%s] Containing '\\' is not supported", name);
+    return true;
+  }
+  if (type == TYPE_DEV) {
+    LOGE("[%s] mode=0%o dev-type are not supported on Windows.", name, attrib_mode);
+    return true;
+  }
+  return false;
+}
+
+/* Escaped zz separator in front of next: "\0", or "\000" when next begins with an octal digit
+ * that a reader would otherwise take into the escape. */
+void append_zz_sep(std::string &s, const std::string &next)
+{
+  if (!next.empty() && next[0] >= '0' && next[0] <= '7')
+    s += "\\000";
+  else
+    s += "\\0";
+}
+
+/* First path of a file for the hard-link table: dir joined with the escaped name, then "\0\0". */
+bool first_path(const std::string &dir, const char *name, std::string *out)
+{
+  out->assign(dir);
+  if (out->empty() || out->back() != '/')
+    out->push_back('/');
+  out->append(name).append(ZZ_END);
+  return out->size() < PATH_SIZE;
+}
+
+void add_streams(const mstat_item &base, std::string &streams, const char *ename, mstat *list)
+{
+  char *p = streams.data();
+  char *end = p + streams.size();
+  std::string sname, skind, sform;
+  while (p < end) {
+    char *nl = static_cast<char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (nl)
+      *nl = '\0';
+    char *line = p;
+    p = nl ? nl + 1 : end;
+    if (!*line)
+      continue;
+    char *n = nullptr, *k = nullptr;
+    uint64_t size = 0;
+    int ret = str_scanf_sep_val(line, '\t', RDIR_STREAM_LINE_SIG, &n, &k, &size);
+    if (ret != 3) {
+      LOGW("[%s] stream line ret=%d error: ret!=3", ename, ret);
+      continue;
+    }
+    skind.clear();
+    sname.clear();
+    if (str_escape_tab_append(k, strlen(k), &skind) < 0 || str_escape_tab_append(n, strlen(n), &sname) < 0)
+      throw std::bad_alloc();
+    sform.assign(ename);
+    append_zz_sep(sform, skind);
+    sform += skind;
+    append_zz_sep(sform, sname);
+    sform += sname;
+    sform += ZZ_END;
+    mstat_item it = base;
+    it.name = sform.c_str();
+    it.link_name = nullptr;
+    it.size = size;
+    if (os_type_kind(it.type) == TYPE_DIR)
+      it.type = (it.type & ~TYPE_KIND_MASK) | TYPE_FILE;
+    mstat_cp_alloc(list, &it);
+  }
+}
+
+} // namespace
+
+int str_2_stat(char *text, stat_parse_ctx *ctx, mstat *list)
+{
+  if (!text || !list)
+    return -1;
+  try {
+    std::string streams, name_form, fpath;
+    char *p = text;
+    while (*p) {
+      char *nl = strchr(p, '\n');
+      if (nl)
+        *nl = '\0';
+      char *line = p;
+      p = nl ? nl + 1 : p + strlen(p);
+      if (!*line)
+        continue;
+
+      mstat_item it{};
+      char *name = nullptr, *link = nullptr;
+      int ret = str_scanf_sep_val(line, '\t', RDIR_LINE_SIG, &name, &link, &it.type, &it.attrib_mode,
+                                  &it.alt_mode, &it.size, &it.time_create, &it.time_write, &it.time_access,
+                                  &it.uid, &it.gid, &it.st_nlink, &it.file_id_ext, &it.st_ino, &it.st_dev,
+                                  &streams);
+      if (ret != 16) {
+        LOGE("ret=%d error: ret!=16", ret);
+        return -1;
+      }
+
+      if (ctx && ctx->win_target && libdir_stat_is_drop(name, it.type, it.attrib_mode)) {
+        if (os_type_kind(it.type) == TYPE_DIR)
+          ctx->drop_dirs.fetch_add(1, std::memory_order_relaxed);
+        else
+          ctx->drop_files.fetch_add(1, std::memory_order_relaxed);
+        continue;
+      }
+
+      it.link_name = link;
+      if (ctx && it.st_nlink != 0 && ctx->hardlink && ctx->hl && os_type_kind(it.type) == TYPE_FILE) {
+        hardlink_key key{it.st_dev, it.st_ino, it.file_id_ext, 0};
+        if (const char *first = hardlink_table_find(ctx->hl, &key)) {
+          it.link_name = first;
+          it.size = 0;
+          it.flags |= ITEM_F_HARDLINK;
+        } else if (!first_path(ctx->dir, name, &fpath)) {
+          LOGW("[%s/%s] path too long for the hard-link table", ctx->dir.c_str(), name);
+        } else if (hardlink_table_add(ctx->hl, &key, fpath.data(), fpath.size()) < 0) {
+          LOGW("[%s] hard-link table: out of memory", fpath.c_str());
+        }
+      }
+
+      bool streams_skip = (it.type & TYPE_F_NOMODE) && (it.type & (TYPE_F_SYMLINK | TYPE_F_JUNCTION));
+      if (!streams.empty() && !(it.flags & ITEM_F_HARDLINK) && !streams_skip)
+        add_streams(it, streams, name, list);
+
+      name_form.assign(name).append(ZZ_END);
+      it.name = name_form.c_str();
+      mstat_cp_alloc(list, &it);
+    }
+  } catch (const std::bad_alloc &) {
+    LOGE("out of memory");
+    return VERR_NOMEM;
+  }
+  return 0;
+}
