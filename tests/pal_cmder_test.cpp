@@ -348,7 +348,8 @@ TEST(cmder, message_without_msg_proc_is_dropped_but_freed)
 TEST(cmder, bounded_queue_refuses_when_full)
 {
   probe p;
-  p.msg_sleep_ms = 200;
+  std::atomic<int> gate{0};
+  p.msg_gate = &gate;
   cmder_param prm = params(&p);
   prm.queue_size = 2;
   cmder *c = cmder_init(&prm);
@@ -359,7 +360,12 @@ TEST(cmder, bounded_queue_refuses_when_full)
   EXPECT_EQ(0, cmder_post_msg2(c, "queued", arg_of(3)));
   EXPECT_EQ(-2, cmder_post_msg2(c, "no room", arg_of(4)));
   EXPECT_EQ(3u, cmder_pending(c)); /* the refused one is not counted */
-  EXPECT_EQ(0, cmder_post_msg3(c, 0, "waits for room", arg_of(5), 5000));
+  std::thread opener([&gate] {
+    os_msleep(20);
+    gate.store(1);
+  });
+  EXPECT_EQ(0, cmder_post_msg3(c, 0, "waits for room", arg_of(5), 10000));
+  opener.join();
   EXPECT_EQ(0, cmder_wait_idle(c, 10000));
   cmder_exit(c);
   EXPECT_EQ(0, p.freed[4].load());

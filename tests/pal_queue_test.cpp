@@ -269,3 +269,14 @@ TEST(queue, stress_many_producers_keep_their_order)
     queue_close(q);
   }
 }
+
+TEST(queue, null_queue_or_item_is_fatal)
+{
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  queue *q = open_queue(0);
+  EXPECT_DEATH(queue_push(nullptr, item(1)), "q != NULL");
+  EXPECT_DEATH(queue_push(q, nullptr), "item != NULL");
+  EXPECT_DEATH(queue_del(nullptr, item(1)), "q != NULL");
+  EXPECT_DEATH(pcond_wait(nullptr, 0), "c != NULL");
+  queue_close(q);
+}

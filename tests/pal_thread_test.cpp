@@ -179,4 +179,11 @@ TEST(os_time, monotonic_and_sleeps)
   os_usleep(2000);
   EXPECT_GE(os_time_us() - b, 2000u);
   EXPECT_GT(os_realtime_ms(), 1600000000000ull); /* after 2020 */
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  struct timespec d = os_deadline_ms(1999); /* carries into the seconds */
+  int64_t diff_ms = (d.tv_sec - now.tv_sec) * 1000 + (d.tv_nsec - now.tv_nsec) / 1000000;
+  EXPECT_GE(diff_ms, 1999);
+  EXPECT_LT(diff_ms, 2100);
+  EXPECT_LT(d.tv_nsec, 1000000000L);
 }

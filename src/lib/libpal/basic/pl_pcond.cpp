@@ -10,6 +10,7 @@
 
 #include "liblog/log2.h"
 #include "libpal/os/os_thread.h"
+#include "libpal/os/os_time.h"
 
 struct pcond {
   pthread_mutex_t lock;
@@ -54,6 +55,7 @@ void pcond_exit(pcond *c)
 
 void pcond_signal(pcond *c)
 {
+  pl_assert(c != NULL);
   pthread_mutex_lock(&c->lock);
   c->signalled = 1;
   pthread_cond_signal(&c->cond);
@@ -62,6 +64,7 @@ void pcond_signal(pcond *c)
 
 void pcond_reset(pcond *c)
 {
+  pl_assert(c != NULL);
   pthread_mutex_lock(&c->lock);
   c->signalled = 0;
   pthread_mutex_unlock(&c->lock);
@@ -69,16 +72,8 @@ void pcond_reset(pcond *c)
 
 int pcond_wait(pcond *c, int timeout_ms)
 {
-  struct timespec until;
-  if (timeout_ms > 0) {
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-      until.tv_sec++;
-      until.tv_nsec -= 1000000000L;
-    }
-  }
+  pl_assert(c != NULL);
+  struct timespec until = os_deadline_ms(timeout_ms > 0 ? static_cast<uint64_t>(timeout_ms) : 0);
   pthread_mutex_lock(&c->lock);
   unlock_guard unlock{&c->lock};
   if (!c->signalled && timeout_ms != 0) {

@@ -7,7 +7,8 @@ struct pcond;
 
 /* Returns the event (not signalled), or null when out of memory. */
 pcond *pcond_init();
-/* Frees the event; no thread may be waiting on it. Null does nothing. */
+/* Frees the event; no thread may be waiting on it. Null does nothing. The calls below take a
+ * non-null event (fatal assertion). */
 void pcond_exit(pcond *c);
 /* Sets the event and wakes one waiter. */
 void pcond_signal(pcond *c);

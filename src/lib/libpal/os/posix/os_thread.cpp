@@ -99,19 +99,6 @@ uint32_t stack_size_pick(uint32_t stack_size)
   return stack_size;
 }
 
-struct timespec deadline_after(uint32_t ms)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  ts.tv_sec += static_cast<time_t>(ms / 1000u);
-  ts.tv_nsec += static_cast<long>(ms % 1000u) * 1000000L;
-  if (ts.tv_nsec >= 1000000000L) {
-    ts.tv_sec++;
-    ts.tv_nsec -= 1000000000L;
-  }
-  return ts;
-}
-
 struct mutex_unlock_guard {
   pthread_mutex_t *m;
   ~mutex_unlock_guard() { pthread_mutex_unlock(m); }
@@ -124,7 +111,7 @@ bool wait_done(os_thread *t, uint32_t timeout_ms)
     return true;
   if (timeout_ms == 0)
     return false;
-  struct timespec until = deadline_after(timeout_ms);
+  struct timespec until = os_deadline_ms(timeout_ms);
   pthread_mutex_lock(&t->lock);
   mutex_unlock_guard unlock{&t->lock};
   os_cancel_scope cancel;

@@ -31,6 +31,16 @@ uint64_t os_realtime_ms()
   return clock_us(CLOCK_REALTIME) / 1000u;
 }
 
+struct timespec os_deadline_ms(uint64_t ms)
+{
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ns = static_cast<uint64_t>(ts.tv_nsec) + (ms % 1000u) * 1000000u;
+  ts.tv_sec += static_cast<time_t>(ms / 1000u) + static_cast<time_t>(ns / 1000000000u);
+  ts.tv_nsec = static_cast<long>(ns % 1000000000u);
+  return ts;
+}
+
 void os_usleep(uint64_t us)
 {
   struct timespec now;
