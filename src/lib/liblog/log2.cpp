@@ -479,6 +479,63 @@ void log2_set_forward(log2_forward_fn fn)
   default_ctx()->forward.store(fn, std::memory_order_relaxed);
 }
 
+void log2_emergency(const char *tag, const char *func, const char *fmt, ...)
+{
+  log2_ctx *ctx = default_ctx();
+  char line[2048];
+  size_t n = 0;
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  int w = snprintf(line, sizeof line, "[%lld.%03d] [%u] %s(): ", static_cast<long long>(ts.tv_sec),
+                   static_cast<int>(ts.tv_nsec / 1000000), current_tid(), func ? func : "");
+  if (w > 0)
+    n = static_cast<size_t>(w) < sizeof line ? static_cast<size_t>(w) : sizeof line - 1;
+  va_list ap;
+  va_start(ap, fmt);
+  w = vsnprintf(line + n, sizeof line - n, fmt, ap);
+  va_end(ap);
+  if (w > 0)
+    n += static_cast<size_t>(w) < sizeof line - n ? static_cast<size_t>(w) : sizeof line - n - 1;
+  while (n > 0 && line[n - 1] == '\n')
+    n--;
+  if (n >= sizeof line - 1)
+    n = sizeof line - 2;
+  line[n++] = '\n';
+  if (ctx->console_on.load(std::memory_order_relaxed)) {
+    bool colour = (ctx->flags.load(std::memory_order_relaxed) & LOG2_F_COLOUR) != 0;
+    const char *crit = level_info(LOG2_CRIT).colour;
+    if (colour)
+      write_all(STDERR_FILENO, crit, strlen(crit));
+    write_all(STDERR_FILENO, line, n);
+    if (colour)
+      write_all(STDERR_FILENO, "\033[0m", 4);
+  }
+  /* A thread that crashed inside the logger holds the sink lock itself. */
+  if (!t_in_log && ctx->file_on.load(std::memory_order_relaxed) && ctx->sink_lock.try_lock()) {
+    if (ctx->file.fp) {
+      fflush(ctx->file.fp);
+      write_all(fileno(ctx->file.fp), line, n);
+    }
+    ctx->sink_lock.unlock();
+  }
+  (void)tag;
+}
+
+char *log2_last_msg_try(char *buf, size_t size)
+{
+  if (!buf || size == 0)
+    return buf;
+  buf[0] = '\0';
+  log2_ctx *ctx = default_ctx();
+  if (t_in_log || !ctx->sink_lock.try_lock())
+    return buf;
+  size_t n = ctx->last_msg.size() < size - 1 ? ctx->last_msg.size() : size - 1;
+  memcpy(buf, ctx->last_msg.data(), n);
+  buf[n] = '\0';
+  ctx->sink_lock.unlock();
+  return buf;
+}
+
 char *log2_last_msg(char *buf, size_t size)
 {
   if (!buf || size == 0)

@@ -81,6 +81,11 @@ int log2_level_parse(const char *word);
 uint32_t log2_flags_parse(const char *words);
 /* Installs the forwarding function of the default logger (null removes it). */
 void log2_set_forward(log2_forward_fn fn);
+/* For signal handlers: formats into a stack buffer and writes one crit line to the console and,
+ * when its lock is free, to the log file, without allocating or blocking. */
+void log2_emergency(const char *tag, const char *func, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+/* The last line, copied only when its lock is free (signal handlers); "" otherwise. */
+char *log2_last_msg_try(char *buf, size_t size);
 /* Copies the last line dispatched by the default logger into buf; returns buf. */
 char *log2_last_msg(char *buf, size_t size);
 /* Path of the open log file into buf; its length, or -1 when the log writes to no file. */

@@ -62,21 +62,20 @@ bool is_stop(int signo)
   return signo == SIGINT || signo == SIGQUIT || signo == SIGTERM;
 }
 
+/* Runs inside the handler of a crash signal: nothing here allocates or waits for a lock. */
 [[noreturn]] void crash_exit(int signo)
 {
   signal(signo, SIG_DFL);
   char last[512];
-  log2_last_msg(last, sizeof last);
+  log2_last_msg_try(last, sizeof last);
   size_t n = strlen(last);
   while (n > 0 && last[n - 1] == '\n')
     last[--n] = '\0';
   const pl_app_info *app = g_app.load(std::memory_order_relaxed);
-  log2_print(nullptr, LOG2_CRIT | LOG2_NOEXIT, LOG_TAG, __FILE__, __LINE__, __func__, "[%s]", last);
-  log2_print(nullptr, LOG2_CRIT | LOG2_NOEXIT, LOG_TAG, __FILE__, __LINE__, __func__, "signo=%d [%s]\n", signo,
-             sig_name(signo));
-  log2_print(nullptr, LOG2_CRIT | LOG2_NOEXIT, LOG_TAG, __FILE__, __LINE__, __func__,
-             "Info: os=%s app_arch=%s app_ver=%s\n", pl_os_name(), pl_arch_name(),
-             app && app->version ? app->version : "");
+  log2_emergency(LOG_TAG, __func__, "[%s]", last);
+  log2_emergency(LOG_TAG, __func__, "signo=%d [%s]\n", signo, sig_name(signo));
+  log2_emergency(LOG_TAG, __func__, "Info: os=%s app_arch=%s app_ver=%s\n", pl_os_name(), pl_arch_name(),
+                 app && app->version ? app->version : "");
   _exit(254);
 }
 
