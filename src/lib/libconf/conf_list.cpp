@@ -10,7 +10,7 @@
 namespace {
 
 struct num_key {
-  char text[16];
+  char text[24]; /* room for any size_t in decimal */
   explicit num_key(size_t n) { snprintf(text, sizeof text, "%zu", n); }
 };
 
