@@ -2,18 +2,68 @@
 /* The engine context of one run, as the engine's modules see it. */
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "libcdir/cdir_stat.h"
 #include "libcdir/cdir_url.h"
 #include "libcdir/libcdir_param.h"
 #include "libpal/comm/verr.h"
+#include "librdir/rdir_stat.h"
+
+struct cmder;
+struct pl_timer;
+struct pl_timer_task;
+struct os_thread;
+struct vrdir;
+struct vmfile;
+struct vbfile;
+struct cdir_task;
+struct mstat;
+struct hardlink_table;
+
+/* Endpoint combination codes. */
+enum : int { CDIR_CP_L2L = 0, CDIR_CP_R2L = 1, CDIR_CP_L2R = 2, CDIR_CP_R2R = 3 };
+
+/* A directory listing of generation 2 that arrived before the walker asked for it. */
+struct rdir2_pending {
+  int code = 0;
+  mstat *files = nullptr;
+  mstat *dirs = nullptr;
+};
+
+/* The read-ahead reader of one side whose listing is of generation 2. */
+struct rdir2_side {
+  os_thread *thread = nullptr;
+  std::mutex lock; /* guards dict */
+  std::map<std::string, rdir2_pending> dict; /* key: directory path relative to the root, "/" for it */
+  std::atomic<int> stop{0};
+  std::atomic<int> ended{0};
+  std::atomic<int64_t> drop_long_dirs{0}; /* reported by the stream's finish record */
+};
+
+/* Per-side listing state of the walker. */
+struct cdir_side {
+  vrdir *rdir = nullptr;
+  vmfile *mfile = nullptr;
+  vbfile *bfile = nullptr;
+  stat_parse_ctx parse;
+  std::unique_ptr<char[]> buf; /* listing chunks; buf_len bytes */
+  uint32_t buf_len = 0;
+  std::unique_ptr<rdir2_side> rdir2; /* only for a generation-2 listing */
+  hardlink_table *hl = nullptr;
+};
 
 struct cdir_ctx {
   /* Copies of the parameters. */
   uint32_t op = CDIR_OP_COPY;
   uint32_t mode = 0;
   uint32_t i_flags = 0;
+  uint32_t o_flags = 0;
   uint32_t trace_flags = 0;
   uint32_t show_mode = 0;
   uint8_t o_trash = 1;
@@ -22,9 +72,22 @@ struct cdir_ctx {
   uint32_t max_rate = 0;
   std::string user_name;
   std::string group_name;
-  uint32_t sync_cal_timeout = 30000; /* ms */
+  std::string i_url;
+  std::string o_url;
+  std::string olist;
+  uint32_t sync_cal_timeout = 30000;  /* ms */
   uint32_t max_read_timeout = 300000; /* ms */
   vperror *err = nullptr; /* the caller's error record: the engine error of the run */
+  libcdir_ep_opt i_opt;
+  libcdir_ep_opt o_opt;
+  libcdir_mfile_opt mfile_opt;
+
+  /* Block sizes. */
+  uint32_t bs = 0x200000;
+  int32_t small_limit = 0x100000; /* bs / 2 */
+  uint32_t sync_bs = 0x10000;
+  uint64_t sync_big_bs = 0;
+  std::unique_ptr<char[]> buf[4]; /* work buffers of bs bytes */
 
   /* Default owner and group of created entries on the output side; CDIR_ID_NONE when none. */
   uint32_t default_uid = CDIR_ID_NONE;
@@ -33,7 +96,29 @@ struct cdir_ctx {
   url_info i_info;
   url_info o_info;
 
+  /* Derived switches. */
+  bool single_file = false;
+  bool need_olist = false;
+  bool need_posix_id = false;
+  bool need_posix_mode = false;
+  bool is_posix_2_win = false;
+  int cp_mode = CDIR_CP_L2L;
+
+  cdir_side i_side;
+  cdir_side o_side;
+
+  std::deque<cdir_task *> work; /* directory tasks, used by the walker thread only */
+  cmder *cmd = nullptr;
+  pl_timer *timer = nullptr;
+  pl_timer_task *stat_task = nullptr;
+  os_thread *worker = nullptr; /* "cdir_work" or "file_work" */
+  cdir_progress progress;
+
+  FILE *list_fp = nullptr; /* listing of mode ls; stdout, an opened file or none */
+  bool list_fp_owned = false;
+
   cdir_stat stat;
+  uint64_t start_ms = 0;
 
   std::atomic<int> opened{0};
   std::atomic<int> err_stop{0};
@@ -47,3 +132,5 @@ int cdir_need_exit(cdir_ctx *ctx);
 /* Records a failed entry operation's error; codes whose small exit code is 4, 5, 6 or 8 stop
  * the run. */
 void cdir_verr_check(cdir_ctx *ctx, int verr);
+/* Sets the engine error (the caller's error record) of the run. */
+#define CDIR_SET_ERR(ctx, code, ...) VPERROR_SET((ctx)->err, (code), __VA_ARGS__)

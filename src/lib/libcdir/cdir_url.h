@@ -49,3 +49,8 @@ struct url_info {
   cdir_vol_info fs;
   void *conn = nullptr; /* remote: the probing connection, handed over to the first object */
 };
+
+/* Probes one side of a run: local or remote, the root entry, the volume information and, for the
+ * output side, the default owner and group. 0, or -1 with err filled. */
+int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, url_info *info, bool is_output,
+                          vperror *err);

@@ -1,9 +1,309 @@
 #define LOG_TAG "cdir"
 #include "libcdir/libcdir.h"
 
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <unistd.h>
+#include <string>
 
+#include "libcdir/cdir_ctx.h"
+#include "libcdir/cdir_work.h"
+#include "libcdir/vrdir.h"
 #include "liblog/log2.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/os/os_time.h"
+#include "libpal/string/pl_size_text.h"
+#include "libpal/tframe/pl_cmder.h"
+#include "libpal/tframe/pl_timer.h"
+#include "librdir/hardlink.h"
+#include "librdir/librdir.h"
+
+namespace {
+
+constexpr uint32_t CMDER_QUEUE_SIZE = 4096;
+
+int64_t elapsed_ms(const cdir_ctx *ctx)
+{
+  return static_cast<int64_t>(os_time_ms() - ctx->start_ms);
+}
+
+int progress_job(const cdir_ctx *ctx)
+{
+  if (ctx->single_file)
+    return CDIR_JOB_FILE;
+  switch (ctx->op) {
+  case CDIR_OP_LS:
+    return CDIR_JOB_LIST;
+  case CDIR_OP_SYNC:
+    return CDIR_JOB_SYNC;
+  default:
+    return CDIR_JOB_COPY;
+  }
+}
+
+void stat_timer_proc(pl_timer_cb *cb)
+{
+  auto *ctx = static_cast<cdir_ctx *>(cb->arg);
+  if (!ctx->opened.load(std::memory_order_acquire))
+    return;
+  if (ctx->show_mode == 1 && (ctx->trace_flags & CDIR_TRACE_PROGRESS))
+    cdir_progress_print(stderr, &ctx->progress, progress_job(ctx), &ctx->stat, elapsed_ms(ctx));
+}
+
+/* The real path of p, or of its nearest existing parent with the rest appended, so that a
+ * missing output root can still be placed. */
+std::string real_or_parent(const std::string &p)
+{
+  std::string head = p;
+  if (head.empty() || head[0] != '/') {
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd))
+      head = std::string(cwd) + "/" + head;
+  }
+  std::string tail;
+  while (!head.empty()) {
+    char buf[PATH_MAX];
+    if (realpath(head.c_str(), buf)) {
+      std::string r = buf;
+      if (r == "/" && !tail.empty())
+        return tail;
+      return r + tail;
+    }
+    size_t slash = head.find_last_of('/');
+    if (slash == std::string::npos)
+      break;
+    tail = head.substr(slash) + tail;
+    head = slash == 0 ? (tail.empty() ? "" : "/") : head.substr(0, slash);
+    if (slash == 0 && head == "/" && !realpath("/", buf))
+      break;
+  }
+  return p;
+}
+
+/* An output root that is the input root or lies inside it would receive the tree it is reading. */
+bool output_inside_input(const std::string &in, const std::string &out)
+{
+  std::string i = real_or_parent(in);
+  std::string o = real_or_parent(out);
+  if (i == o)
+    return true;
+  std::string prefix = i == "/" ? "/" : i + "/";
+  return o.compare(0, prefix.size(), prefix) == 0;
+}
+
+void init_posix_flag(cdir_ctx *ctx)
+{
+  bool ip = ctx->i_info.posix_host;
+  bool op = ctx->o_info.posix_host;
+  bool both_local = ctx->i_info.is_local && ctx->o_info.is_local;
+  ctx->need_posix_id = (!ip && op) || (ip && op && !both_local);
+  ctx->need_posix_mode = !ip && op;
+  ctx->is_posix_2_win = ip && !op;
+  LOGD("need_posix_id=%d need_posix_mode=%d is_posix_2_win=%d", ctx->need_posix_id, ctx->need_posix_mode,
+       ctx->is_posix_2_win);
+}
+
+int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
+{
+  int rs = static_cast<int>(ctx->max_read_timeout / 1000);
+  if (url_init_and_get_info(ctx, ctx->i_url.c_str(), rs, &ctx->i_info, false, ctx->err) < 0)
+    return -1;
+  if (ctx->op != CDIR_OP_STATFS && ctx->i_info.not_exist) {
+    LOGE("i_dir=[%s] error: not exist", ctx->i_info.path.c_str());
+    VPERROR_SET(ctx->err, VERR_FILE_NOT_FOUND, "i_dir=[%s] error: not exist", ctx->i_info.path.c_str());
+    return -1;
+  }
+  if (!ctx->i_info.not_exist && !ctx->i_info.is_dir)
+    ctx->single_file = true;
+  LOGD("i_url=[%s]", ctx->i_url.c_str());
+  if (!ctx->o_url.empty()) {
+    if (url_init_and_get_info(ctx, ctx->o_url.c_str(), rs, &ctx->o_info, true, ctx->err) < 0)
+      return -1;
+    LOGD("o_url=[%s]", ctx->o_url.c_str());
+  }
+  switch (ctx->op) {
+  case CDIR_OP_LS:
+    LOGD("list_dir=[%s]", ctx->i_info.path.c_str());
+    if (ctx->olist.empty() || ctx->olist == "stdout") {
+      ctx->list_fp = stdout;
+    } else if (ctx->olist != "none") {
+      ctx->list_fp = fopen(ctx->olist.c_str(), "w+");
+      if (!ctx->list_fp)
+        LOG2(LOG2_ERR | LOG2_ERRNO, "open [%s] error: ", ctx->olist.c_str());
+      else
+        ctx->list_fp_owned = true;
+    }
+    break;
+  case CDIR_OP_COPY:
+  case CDIR_OP_SYNC:
+    if (ctx->op == CDIR_OP_COPY) {
+      LOGD("cp if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
+      if (ctx->mode == 0)
+        ctx->mode = 4;
+    } else {
+      LOGD("sync if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
+      if (ctx->mode == 0)
+        ctx->mode = 5;
+    }
+    init_posix_flag(ctx);
+    if (ctx->i_info.is_local && ctx->o_info.is_local && output_inside_input(ctx->i_info.path, ctx->o_info.path)) {
+      LOGE("The source url and destination url cannot be the same");
+      VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] is the input directory or lies inside if=[%s]",
+                  ctx->o_info.path.c_str(), ctx->i_info.path.c_str());
+      return -1;
+    }
+    ctx->need_olist = !(ctx->op == CDIR_OP_COPY && ctx->mode == 4);
+    if (ctx->i_info.posix_host && !ctx->o_info.posix_host) {
+      ctx->i_side.parse.win_target = true;
+      ctx->o_side.parse.win_target = true;
+    }
+    if (ctx->i_flags & CDIR_EP_HARDLINKS) {
+      ctx->i_side.hl = hardlink_table_alloc();
+      ctx->i_side.parse.hardlink = true;
+      ctx->i_side.parse.hl = ctx->i_side.hl;
+      if (ctx->need_olist) {
+        ctx->o_side.hl = hardlink_table_alloc();
+        ctx->o_side.parse.hardlink = true;
+        ctx->o_side.parse.hl = ctx->o_side.hl;
+      }
+    }
+    break;
+  default:
+    break;
+  }
+  ctx->cp_mode = (ctx->i_info.is_local ? 0 : 1) + (ctx->o_info.is_local ? 0 : 2);
+  p->i_opt.err = ctx->err;
+  p->o_opt.err = ctx->err;
+  p->mfile_opt.err = ctx->err;
+  p->mfile_opt.small_limit = static_cast<uint32_t>(ctx->small_limit);
+  p->mfile_opt.uid = ctx->default_uid;
+  p->mfile_opt.gid = ctx->default_gid;
+  return 0;
+}
+
+/* Listing flags of a side from its endpoint flags. */
+uint32_t listing_flags(uint32_t ep)
+{
+  uint32_t f = 0;
+  if (ep & CDIR_EP_STREAM)
+    f |= LIBRDIR_F_XATTR;
+  if (ep & CDIR_EP_RDIR2)
+    f |= LIBRDIR_F_GEN2;
+  return f;
+}
+
+int open_listing(cdir_ctx *ctx, bool is_output)
+{
+  cdir_side &s = is_output ? ctx->o_side : ctx->i_side;
+  const libcdir_ep_opt &o = is_output ? ctx->o_opt : ctx->i_opt;
+  url_info &info = is_output ? ctx->o_info : ctx->i_info;
+  vrdir_param vp;
+  vp.flag = listing_flags(o.flags);
+  vp.timeout = 0;
+  vp.include = o.file_include;
+  vp.exclude = o.file_exclude;
+  vp.dir_include = o.dir_include;
+  vp.dir_exclude = o.dir_exclude;
+  vp.misc_exclude = o.list5;
+  s.rdir = vrdir_open(ctx, &info, is_output, &vp);
+  if (!s.rdir) {
+    LOGE("vrdir_open [%s] error: %s", info.path.c_str(), vperror_str(ctx->err));
+    return -1;
+  }
+  /* Chunks hold whole listing lines; one line can carry a long stream list, so the buffer is
+   * never below 1 MiB. */
+  s.buf_len = ctx->bs < 0x100000 ? 0x100000 : ctx->bs;
+  s.buf.reset(new (std::nothrow) char[s.buf_len]);
+  if (!s.buf) {
+    VPERROR_SET(ctx->err, VERR_NOMEM, "listing buffer of %u bytes", s.buf_len);
+    return -1;
+  }
+  if ((vp.flag & LIBRDIR_F_GEN2) && rdir2_reader_start(ctx, !is_output) < 0) {
+    VPERROR_SET(ctx->err, VERR_FAIL, "%s: thread not started", is_output ? "o_rdir2_work" : "i_rdir2_work");
+    return -1;
+  }
+  return 0;
+}
+
+int libcdir_init_2(cdir_ctx *ctx)
+{
+  if (ctx->op == CDIR_OP_STATFS)
+    return 0;
+  if (ctx->single_file) {
+    cdir_stat_add(&ctx->stat.enum_size, ctx->i_info.root.size);
+    if (ctx->op != CDIR_OP_COPY && ctx->op != CDIR_OP_SYNC) {
+      LOGE("Mode=%d not supported", ctx->op);
+      VPERROR_SET(ctx->err, VERR_NOTSUP, "Mode=%d not supported: if=[%s] is not a directory", ctx->op,
+                  ctx->i_info.path.c_str());
+      return -1;
+    }
+  }
+  if (ctx->op == CDIR_OP_COPY || ctx->op == CDIR_OP_SYNC) {
+    /* The copy and sync steps are not part of this build yet: refuse rather than report a run
+     * that copied nothing as a success. */
+    VPERROR_SET(ctx->err, VERR_NOIMPL, "%s is not available in this build yet",
+                ctx->op == CDIR_OP_COPY ? "copy" : "sync");
+    LOGE("%s", ctx->err->msg);
+    return -1;
+  }
+  if (ctx->op == CDIR_OP_LS) {
+    if (open_listing(ctx, false) < 0)
+      return -1;
+  }
+  ctx->worker = os_thread_init("cdir_work", cdir_work_thread, ctx);
+  if (!ctx->worker) {
+    LOG2(LOG2_ERR | LOG2_ERRNO, "os_thread_init cdir_work error: ");
+    VPERROR_SET(ctx->err, VERR_FAIL, "os_thread_init cdir_work failed");
+    return -1;
+  }
+  ctx->stat_task = pl_timer_task_init_after(ctx->timer, "stat_timer", 100, 1000, true, stat_timer_proc, ctx);
+  return 0;
+}
+
+const char *vol_flag_names(uint32_t flags, char *buf, size_t size)
+{
+  static const struct {
+    uint32_t bit;
+    const char *name;
+  } names[] = {{VOL_F_READONLY, "readonly,"},     {VOL_F_UNICODE, "unicode,"}, {VOL_F_CASE_NAME, "case_name,"},
+               {VOL_F_CASE_SEARCH, "case_search,"}, {VOL_F_STREAMS, "streams,"}, {VOL_F_ACLS, "acls,"},
+               {VOL_F_HARD_LINKS, "hard_links,"},   {VOL_F_XATTR, "xattr,"},     {VOL_F_WINDOWS, "windows,"}};
+  buf[0] = 0;
+  for (const auto &n : names)
+    if (flags & n.bit)
+      strncat(buf, n.name, size - strlen(buf) - 1);
+  size_t len = strlen(buf);
+  if (len > 0 && buf[len - 1] == ',')
+    buf[len - 1] = 0;
+  return buf;
+}
+
+void print_statfs(const cdir_vol_info &v)
+{
+  char flags[160], a[32], f[32], t[32];
+  printf("fs=[%s]\n", v.fs_name.c_str());
+  printf("vol_name=[%s]\n", v.vol_name.c_str());
+  printf("name_len=%d\n", static_cast<int>(v.name_len));
+  printf("flags=0x%x (%s)\n", v.flags, vol_flag_names(v.flags, flags, sizeof flags));
+  str_size_text(v.avail_bytes, a, sizeof a);
+  str_size_text(v.free_bytes, f, sizeof f);
+  str_size_text(v.total_bytes, t, sizeof t);
+  printf("avail_bytes=%lu(%s)\n", static_cast<unsigned long>(v.avail_bytes), a);
+  printf("free_bytes=%lu (%s)\n", static_cast<unsigned long>(v.free_bytes), f);
+  printf("total_bytes=%lu (%s)\n", static_cast<unsigned long>(v.total_bytes), t);
+  fflush(stdout);
+}
+
+void close_side(cdir_side &s)
+{
+  if (s.rdir)
+    vrdir_close(s.rdir);
+  s.rdir = nullptr;
+}
+
+} // namespace
 
 int libcdir_verr_2_eno(int verr)
 {
@@ -42,25 +342,210 @@ cdir_ctx *libcdir_open(libcdir_param *p)
   if (!p)
     return nullptr;
   LOGD("libcdir_open");
-  /* Runs are not carried out by this build yet: refuse every job with a clear reason rather
-   * than report a success that copied nothing. */
-  VPERROR_SET(&p->err, VERR_NOIMPL, "the copy engine is not available in this build (if=[%s])",
-              p->i_url.c_str());
-  LOGE("%s", p->err.msg);
-  return nullptr;
+  p->o_opt.file_include = p->i_opt.file_include;
+  p->o_opt.file_exclude = p->i_opt.file_exclude;
+  p->o_opt.dir_include = p->i_opt.dir_include;
+  p->o_opt.dir_exclude = p->i_opt.dir_exclude;
+  p->o_opt.list5 = p->i_opt.list5;
+  if (p->i_url.empty()) {
+    VPERROR_SET(&p->err, VERR_PARAM, "no input given (if=)");
+    return nullptr;
+  }
+  bool cp = p->op == CDIR_OP_COPY || p->op == CDIR_OP_SYNC;
+  if (cp && p->o_url.empty()) {
+    VPERROR_SET(&p->err, VERR_PARAM, "no output given (of=)");
+    return nullptr;
+  }
+  if (cp && p->i_url == p->o_url) {
+    LOGE("The source url and destination url cannot be the same");
+    VPERROR_SET(&p->err, VERR_PARAM, "The source url and destination url cannot be the same");
+    return nullptr;
+  }
+  auto *ctx = new (std::nothrow) cdir_ctx;
+  if (!ctx) {
+    VPERROR_SET(&p->err, VERR_NOMEM, "libcdir_open: out of memory");
+    return nullptr;
+  }
+  ctx->start_ms = os_time_ms();
+  ctx->op = p->op;
+  ctx->mode = p->mode;
+  ctx->i_flags = p->i_opt.flags;
+  ctx->o_flags = p->o_opt.flags;
+  ctx->trace_flags = p->trace_flags;
+  ctx->show_mode = p->show_mode;
+  ctx->o_trash = p->o_trash;
+  ctx->file_mode = p->file_mode;
+  ctx->dir_mode = p->dir_mode;
+  ctx->max_rate = p->max_rate;
+  ctx->user_name = p->user_name;
+  ctx->group_name = p->group_name;
+  ctx->i_url = p->i_url;
+  ctx->o_url = p->o_url;
+  ctx->olist = p->olist;
+  ctx->i_opt = p->i_opt;
+  ctx->o_opt = p->o_opt;
+  ctx->mfile_opt = p->mfile_opt;
+  ctx->sync_cal_timeout = p->sync_cal_timeout * 1000;
+  ctx->max_read_timeout = p->max_read_timeout * 1000;
+  ctx->err = &p->err;
+  ctx->bs = p->bs;
+  ctx->small_limit = static_cast<int32_t>(p->bs) / 2;
+  ctx->sync_bs = p->sync_bs;
+  ctx->sync_big_bs = static_cast<uint64_t>(p->sync_bs) * p->sync_big_factor;
+  cdir_stat_init(&ctx->stat, ctx->i_flags);
+  LOGD("bs=%d", ctx->bs);
+  LOGD("sync_bs=%d", ctx->sync_bs);
+  LOGD("sync_big_bs=%d", static_cast<int>(ctx->sync_big_bs));
+  LOGD("sync_cal_timeout=%d", ctx->sync_cal_timeout);
+  LOGD("max_read_timeout=%d", ctx->max_read_timeout);
+
+  for (auto &b : ctx->buf) {
+    b.reset(new (std::nothrow) char[ctx->bs]);
+    if (!b) {
+      VPERROR_SET(&p->err, VERR_NOMEM, "work buffers of %u bytes", ctx->bs);
+      libcdir_close(ctx);
+      return nullptr;
+    }
+  }
+  cmder_param cp_param{};
+  cp_param.ctx = ctx;
+  cp_param.queue_size = CMDER_QUEUE_SIZE;
+  cp_param.name = "cdir_cmder";
+  cp_param.msg_proc = cdir_cmd_proc;
+  cp_param.free_proc = cdir_cmd_free;
+  ctx->cmd = cmder_init(&cp_param);
+  if (!ctx->cmd) {
+    LOGE("cmder_init failed");
+    VPERROR_SET(&p->err, VERR_FAIL, "cmder_init failed");
+    libcdir_close(ctx);
+    return nullptr;
+  }
+  if (ctx->op == CDIR_OP_SYNC) {
+    if (ctx->sync_bs == 0) {
+      LOGE("sync_bs must > 0");
+      VPERROR_SET(&p->err, VERR_PARAM, "sync_bs must > 0");
+      libcdir_close(ctx);
+      return nullptr;
+    }
+    if (ctx->bs % ctx->sync_bs != 0) {
+      LOGE("sync_bs=%d bs/hash_bs Must be a multiple", ctx->sync_bs);
+      VPERROR_SET(&p->err, VERR_PARAM, "bs=%u must be a multiple of sync_bs=%u", ctx->bs, ctx->sync_bs);
+      libcdir_close(ctx);
+      return nullptr;
+    }
+  }
+  pl_timer_param tp{};
+  tp.name = "timer";
+  ctx->timer = pl_timer_init(&tp);
+  if (!ctx->timer) {
+    VPERROR_SET(&p->err, VERR_FAIL, "timer service not started");
+    libcdir_close(ctx);
+    return nullptr;
+  }
+  if (libcdir_init_env(ctx, p) < 0 || libcdir_init_2(ctx) < 0) {
+    libcdir_close(ctx);
+    return nullptr;
+  }
+  ctx->opened.store(1, std::memory_order_release);
+  LOGD("libcdir_open exit");
+  return ctx;
 }
 
-int libcdir_wait_stop(cdir_ctx *)
+int libcdir_wait_stop(cdir_ctx *ctx)
 {
+  if (!ctx)
+    return 0;
+  LOGD("libcdir_wait_stop");
+  if (ctx->op == CDIR_OP_STATFS) {
+    print_statfs(ctx->i_info.fs);
+    return 0;
+  }
+  if (ctx->worker) {
+    int ret = 0;
+    int rc = os_thread_wait(ctx->worker, OS_THREAD_WAIT_FOREVER, &ret);
+    if (rc != 0)
+      LOGE("os_thread_wait ret=%d error=%d\n", rc, ret);
+  }
+  LOGD("cmder_wait_idle ...\n");
+  while (cmder_wait_idle(ctx->cmd, 1000) < 0) {
+  }
+  LOGD("cmder_wait_idle exit\n");
+  if (ctx->stat_task)
+    pl_timer_task_exit(ctx->timer, ctx->stat_task);
+  ctx->stat_task = nullptr;
+  if (ctx->list_fp)
+    fflush(ctx->list_fp);
+  int code = 0;
+  if (ctx->user_stop.load(std::memory_order_relaxed))
+    code = -7;
+  else if (ctx->err_stop.load(std::memory_order_relaxed))
+    code = ctx->last_eno.load(std::memory_order_relaxed);
+  if (ctx->show_mode == 1 && (ctx->trace_flags & CDIR_TRACE_SUMMARY)) {
+    if (code == 0 && cdir_stat_has_failures(ctx->op, ctx->i_flags, &ctx->stat))
+      code = -2;
+    if (ctx->trace_flags & CDIR_TRACE_PROGRESS)
+      fputc('\n', stderr);
+    int verr = ctx->last_verr.load(std::memory_order_relaxed);
+    cdir_stat_summary(stderr, ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx), -code,
+                      code == -7 ? "stopped by a signal" : verr2str(verr));
+  }
+  cdir_dump_stat(ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx));
+  return -code;
+}
+
+int libcdir_close(cdir_ctx *ctx)
+{
+  if (!ctx)
+    return 0;
+  LOGD("libcdir_close");
+  vperror saved = *ctx->err;
+  bool worker_running = false;
+  if (ctx->worker) {
+    ctx->user_stop.store(1, std::memory_order_relaxed);
+    int ret = 0;
+    int rc = os_thread_wait_kill_exit(ctx->worker, 2000, &ret);
+    if (rc != 0)
+      LOGE("os_thead_wait failed ret=%d\n", rc);
+    worker_running = rc == OS_THREAD_RUNNING;
+    ctx->worker = nullptr;
+  }
+  if (worker_running) {
+    /* The walker still runs on this context and everything it reaches: leaving them allocated is
+     * the lesser harm. */
+    LOGE("cdir_work did not end; its context is left allocated");
+    *ctx->err = saved;
+    return 0;
+  }
+  rdir2_reader_stop(ctx, true);
+  rdir2_reader_stop(ctx, false);
+  if (ctx->timer)
+    pl_timer_exit(ctx->timer);
+  ctx->timer = nullptr;
+  if (ctx->cmd)
+    cmder_exit(ctx->cmd);
+  ctx->cmd = nullptr;
+  close_side(ctx->i_side);
+  close_side(ctx->o_side);
+  while (!ctx->work.empty()) {
+    cdir_task_free(ctx->work.front());
+    ctx->work.pop_front();
+  }
+  if (ctx->list_fp_owned && ctx->list_fp)
+    fclose(ctx->list_fp);
+  ctx->list_fp = nullptr;
+  hardlink_table_free(ctx->i_side.hl);
+  hardlink_table_free(ctx->o_side.hl);
+  *ctx->err = saved;
+  delete ctx;
   return 0;
 }
 
-int libcdir_close(cdir_ctx *)
+int libcdir_stop(cdir_ctx *ctx)
 {
-  return 0;
-}
-
-int libcdir_stop(cdir_ctx *)
-{
+  if (!ctx)
+    return 0;
+  ctx->user_stop.store(1, std::memory_order_relaxed);
+  /* Local handles need nothing: every loop of the engine tests the stop flag. Remote handles
+   * get their connection's break mark here once the service client exists. */
   return 0;
 }

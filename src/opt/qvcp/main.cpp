@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <csignal>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,12 +20,18 @@ namespace {
 constexpr const char *QVCP_VERSION = "1.0.8.0";
 constexpr const char *QVCP_DATE = "2025-12-6";
 
-std::atomic<cdir_ctx *> g_ctx{nullptr};
+/* The run's context, for the signal callback. The lock keeps the context alive while the callback
+ * uses it; a stop that arrives before the open finished is remembered and applied after it. */
+std::mutex g_ctx_lock;
+cdir_ctx *g_ctx = nullptr;
+bool g_stop_requested = false;
 
 int on_signal(int signo)
 {
   if (signo == SIGINT || signo == SIGQUIT || signo == SIGTERM) {
-    libcdir_stop(g_ctx.load());
+    std::lock_guard<std::mutex> g(g_ctx_lock);
+    g_stop_requested = true;
+    libcdir_stop(g_ctx);
     return 0;
   }
   return 1;
@@ -204,17 +211,25 @@ int main(int argc, char **argv)
   int ret;
   cdir_ctx *ctx = libcdir_open(&param);
   if (ctx) {
-    g_ctx.store(ctx);
+    {
+      std::lock_guard<std::mutex> g(g_ctx_lock);
+      g_ctx = ctx;
+      if (g_stop_requested)
+        libcdir_stop(ctx);
+    }
     ret = libcdir_wait_stop(ctx);
-    g_ctx.store(nullptr);
+    {
+      std::lock_guard<std::mutex> g(g_ctx_lock);
+      g_ctx = nullptr;
+    }
     libcdir_close(ctx);
   } else {
     fprintf(stderr, "\033[01;31merror: %s\n\033[0m", vperror_str(&param.err));
     ret = -libcdir_verr_2_eno(param.err.code);
-    /* A refused run never reports success; errors without a small code of their own end
-     * with the status of a job that could not be started. */
+    /* A refused run never reports success; errors without a small code of their own end with
+     * status 2, the status of a run that did not complete. */
     if (ret == 0)
-      ret = 1;
+      ret = 2;
   }
   libcdir_exit();
   libcdir_param_free(&param);

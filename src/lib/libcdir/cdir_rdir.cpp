@@ -1,0 +1,412 @@
+#define LOG_TAG "cdir"
+/* Directory pairs: the listings of one directory on both sides, read through the endpoints in
+ * either generation, parsed into stat lists and handed to the walker. */
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "libcdir/cdir_ctx.h"
+#include "libcdir/cdir_work.h"
+#include "libcdir/vrdir.h"
+#include "liblog/log2.h"
+#include "libpal/os/os_thread.h"
+#include "libpal/os/os_time.h"
+#include "libpal/tframe/pl_cmder.h"
+#include "librdir/rdir_stat.h"
+
+namespace {
+
+cdir_side &side_of(cdir_ctx *ctx, bool is_input)
+{
+  return is_input ? ctx->i_side : ctx->o_side;
+}
+
+bool has_rdir2(cdir_ctx *ctx, bool is_input)
+{
+  return side_of(ctx, is_input).rdir2 != nullptr;
+}
+
+void free_lists(mstat **files, mstat **dirs)
+{
+  if (*files)
+    mstat_free(*files);
+  if (*dirs)
+    mstat_free(*dirs);
+  *files = *dirs = nullptr;
+}
+
+bool alloc_lists(mstat **files, mstat **dirs)
+{
+  *files = mstat_alloc(nullptr);
+  *dirs = mstat_alloc(nullptr);
+  if (*files && *dirs)
+    return true;
+  free_lists(files, dirs);
+  return false;
+}
+
+/* Tells the executor that an input directory's listing was taken (its line in mode ls). */
+void post_dir_line(cdir_ctx *ctx, const std::string &dir)
+{
+  while (cmder_post_msg3(ctx->cmd, CDIR_CMD_DIR_LINE, dir.c_str(), nullptr, 1000) == -2) {
+    if (cdir_need_exit(ctx))
+      return;
+  }
+}
+
+/* Relative path of a full path of a side: "" for the root itself. */
+std::string rel_of(cdir_ctx *ctx, bool is_input, const std::string &full)
+{
+  const std::string &root = is_input ? ctx->i_info.path : ctx->o_info.path;
+  if (full.compare(0, root.size(), root) == 0 && (full.size() == root.size() || full[root.size()] == '/'))
+    return full.substr(root == "/" ? 0 : root.size());
+  return full;
+}
+
+/* Generation 1: reads the file and directory chunks of one directory until both end messages
+ * came. Returns 0 with both lists and the listing's code, or -1. */
+int rdir_read_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mstat **files, mstat **dirs, int *code)
+{
+  cdir_side &s = side_of(ctx, is_input);
+  if (!alloc_lists(files, dirs)) {
+    LOGE("rdir_stat_alloc failed\n");
+    return -1;
+  }
+  s.parse.dir = rel_of(ctx, is_input, dir);
+  int ends = 0;
+  int last = 0;
+  while (ends < 2) {
+    int n = vrdir_read_item_list(s.rdir, s.buf.get(), s.buf_len - 1);
+    if (n < 0) {
+      LOGE("[%s] vrdir_read_item_list failed\n", dir.c_str());
+      free_lists(files, dirs);
+      return -1;
+    }
+    if (n > 0) {
+      char *body = s.buf.get() + 1;
+      char *cr = strchr(body, '\r');
+      if (cr) {
+        *cr = 0;
+        last = atoi(cr + 1);
+        ++ends;
+      }
+      if (str_2_stat(body, &s.parse, s.buf[0] == 'F' ? *files : *dirs) < 0) {
+        CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] invalid listing data", dir.c_str());
+        LOGE("vrdir_str_2_stat failed\n");
+        free_lists(files, dirs);
+        return -1;
+      }
+    }
+    if (cdir_need_exit(ctx)) {
+      free_lists(files, dirs);
+      return -1;
+    }
+  }
+  *code = last;
+  if (last != 0) {
+    LOGE("vrdir_read_item_list [%s] veno=%d err: %s", dir.c_str(), last, verr2str(last));
+    cdir_stat_add(is_input ? &ctx->stat.open_dir_fail_count : &ctx->stat.o_dir_fail_count, 1);
+  }
+  return 0;
+}
+
+enum { RDIR2_OK = 0, RDIR2_FAIL = -1, RDIR2_SKIP = 1 };
+
+/* Generation 2: waits for the side's reader to deliver the directory. */
+int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mstat **files, mstat **dirs,
+                       int *code)
+{
+  rdir2_side &r = *side_of(ctx, is_input).rdir2;
+  std::string key = rel_of(ctx, is_input, dir);
+  for (char &c : key)
+    if (c == '\\')
+      c = '/';
+  if (key.empty())
+    key = "/";
+  rdir2_pending got;
+  bool found = false;
+  for (uint64_t i = 0;; ++i) {
+    {
+      std::lock_guard<std::mutex> g(r.lock);
+      auto it = r.dict.find(key);
+      if (it != r.dict.end()) {
+        got = it->second;
+        r.dict.erase(it);
+        found = true;
+      }
+    }
+    if (found)
+      break;
+    if (cdir_need_exit(ctx))
+      return RDIR2_FAIL;
+    /* A reader that has ended delivers nothing more: the directory is not coming. */
+    bool ended = r.ended.load(std::memory_order_acquire);
+    if (i >= ctx->max_read_timeout || ended) {
+      if (ended) {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (r.dict.count(key))
+          continue;
+      }
+      LOGD("dir=[%s] [%s] get failed timeout=%ds", dir.c_str(), key.c_str(), ctx->max_read_timeout / 1000);
+      return RDIR2_FAIL;
+    }
+    os_msleep(1);
+  }
+  *files = got.files;
+  *dirs = got.dirs;
+  *code = got.code;
+  if (is_input && got.code != 0) {
+    LOGE("vrdir_open_dir [%s] err: %s", dir.c_str(), verr2str(got.code));
+    cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
+    free_lists(files, dirs);
+    return RDIR2_SKIP;
+  }
+  return RDIR2_OK;
+}
+
+int request_odir(cdir_ctx *ctx, cdir_task *t)
+{
+  if (t->odir.empty() || !ctx->o_side.rdir || has_rdir2(ctx, false))
+    return 0;
+  if (vrdir_enum_dir(ctx->o_side.rdir, t->odir.c_str()) < 0) {
+    LOGE("vrdir_enum_odir [%s] failed", t->odir.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+void push_task(cdir_ctx *ctx, cdir_task *t)
+{
+  if (!t->is_root)
+    cdir_stat_add(&ctx->stat.enum_dir_count, 1);
+  ctx->work.push_back(t);
+}
+
+} // namespace
+
+int rdir_get_idir_list(cdir_ctx *ctx, cdir_task *t)
+{
+  LOGV("idir=[%s] odir=[%s]", t->idir.c_str(), t->odir.c_str());
+  bool i2 = has_rdir2(ctx, true);
+  if (!t->is_root && !i2 && vrdir_enum_dir(ctx->i_side.rdir, t->idir.c_str()) < 0) {
+    LOGE("vrdir_enum_dir [%s] failed", t->idir.c_str());
+    cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
+    cdir_task_free(t);
+    return 0;
+  }
+  if (!i2) {
+    if (!t->is_root)
+      request_odir(ctx, t);
+    if (rdir_read_stat(ctx, true, t->idir, &t->files, &t->dirs, &t->code) < 0) {
+      cdir_task_free(t);
+      return -1;
+    }
+    if (!t->is_root)
+      post_dir_line(ctx, t->idir);
+    push_task(ctx, t);
+    return 0;
+  }
+  int rc = rdir2_get_dir_stat(ctx, true, t->idir, &t->files, &t->dirs, &t->code);
+  if (rc != RDIR2_OK) {
+    cdir_task_free(t);
+    return rc == RDIR2_SKIP ? 0 : -1;
+  }
+  /* The output listing is asked for only once the input side delivered the directory, so that
+   * every requested output listing is also read. */
+  if (!t->is_root)
+    request_odir(ctx, t);
+  if (!t->is_root)
+    post_dir_line(ctx, t->idir);
+  push_task(ctx, t);
+  return 0;
+}
+
+int rdir_get_odir_stat(cdir_ctx *ctx, cdir_task *t)
+{
+  int code = 0;
+  if (has_rdir2(ctx, false)) {
+    int rc = rdir2_get_dir_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
+    return rc == RDIR2_OK ? 0 : -1;
+  }
+  return rdir_read_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
+}
+
+int rdir2_parse_record(cdir_ctx *ctx, bool is_input, char *rec)
+{
+  cdir_side &s = side_of(ctx, is_input);
+  rdir2_side &r = *s.rdir2;
+  char *nl = strchr(rec, '\n');
+  if (!nl) {
+    if (rec[0] == 'X' && rec[1] == ' ') {
+      r.drop_long_dirs.store(strtoll(rec + 2, nullptr, 10), std::memory_order_relaxed);
+      return 0;
+    }
+    LOGE("error: invalid data");
+    CDIR_SET_ERR(ctx, VERR_FAIL, "invalid listing record [%.64s]", rec);
+    return -1;
+  }
+  rdir2_pending p;
+  if (!alloc_lists(&p.files, &p.dirs)) {
+    LOGE("rdir_stat_alloc failed\n");
+    return -1;
+  }
+  std::string key;
+  bool have_key = false;
+  int line_no = 0;
+  char *line = rec;
+  while (line && *line) {
+    char *next = strchr(line, '\n');
+    if (next)
+      *next++ = 0;
+    ++line_no;
+    bool ok = true;
+    if (line[0] == 'O' && line[1] == ' ' && line_no == 1) {
+      key = line + 2;
+      have_key = true;
+      s.parse.dir = key == "/" ? "" : key;
+    } else if (line[0] == 'R' && line[1] == ' ' && line_no == 2) {
+      p.code = atoi(line + 2);
+    } else if (line[0] == 'E' && line[1] == ' ' && have_key) {
+      p.code = atoi(line + 2);
+    } else if ((line[0] == 'F' || line[0] == 'D') && line[1] == ' ' && have_key) {
+      if (str_2_stat(line + 2, &s.parse, line[0] == 'F' ? p.files : p.dirs) < 0) {
+        CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] invalid listing data", key.c_str());
+        LOGE("vrdir_str_2_stat failed\n");
+        break;
+      }
+    } else if (line[0] || next) {
+      /* Also an "O" that is not first or an "R" that is not second: the record is not trusted
+       * beyond this point. */
+      LOGE("invalid data [%.128s]", line);
+      ok = false;
+    }
+    if (!ok)
+      break;
+    line = next;
+  }
+  if (!have_key) {
+    free_lists(&p.files, &p.dirs);
+    return -1;
+  }
+  std::lock_guard<std::mutex> g(r.lock);
+  auto it = r.dict.find(key);
+  if (it != r.dict.end()) {
+    /* A directory walked twice (asked for again): the newer listing wins. */
+    free_lists(&it->second.files, &it->second.dirs);
+    it->second = p;
+  } else {
+    r.dict.emplace(key, p);
+  }
+  return 0;
+}
+
+int rdir2_feed_chunk(cdir_ctx *ctx, bool is_input, std::string *builder, char *chunk, size_t len)
+{
+  if (len == 1 && chunk[0] == '\r')
+    return 1;
+  char *cr = static_cast<char *>(memchr(chunk, '\r', len));
+  if (!cr) {
+    builder->append(chunk, len);
+    return 0;
+  }
+  bool final = len >= 2 && chunk[len - 1] == '\r' && chunk[len - 2] == '\r';
+  bool complete = chunk[len - 1] == '\r';
+  while (len > 0 && chunk[len - 1] == '\r')
+    --len;
+  std::string rec;
+  size_t i = 0;
+  for (;;) {
+    char *p = static_cast<char *>(memchr(chunk + i, '\r', len - i));
+    size_t end = p ? static_cast<size_t>(p - chunk) : len;
+    builder->append(chunk + i, end - i);
+    bool last = !p;
+    if (!last || complete) {
+      rec.swap(*builder);
+      builder->clear();
+      if (!rec.empty())
+        rdir2_parse_record(ctx, is_input, rec.data());
+      rec.clear();
+    }
+    if (last)
+      break;
+    i = end + 1;
+  }
+  return final ? 1 : 0;
+}
+
+namespace {
+
+struct rdir2_arg {
+  cdir_ctx *ctx;
+  bool is_input;
+};
+
+/* The read-ahead reader: turns the stream of the side's listing into dictionary entries. */
+int rdir2_read_work(cdir_ctx *ctx, bool is_input)
+{
+  cdir_side &s = side_of(ctx, is_input);
+  rdir2_side &r = *s.rdir2;
+  std::string builder;
+  while (!r.stop.load(std::memory_order_relaxed) && !cdir_need_exit(ctx)) {
+    int n = vrdir_read_item_list(s.rdir, s.buf.get(), s.buf_len - 1);
+    if (n < 0) {
+      LOGE("vrdir_read_item_list failed\n");
+      return -1;
+    }
+    if (n == 0) {
+      os_msleep(1);
+      continue;
+    }
+    if (rdir2_feed_chunk(ctx, is_input, &builder, s.buf.get(), static_cast<size_t>(n)) > 0)
+      return 0;
+  }
+  return 0;
+}
+
+int rdir2_work_thread(void *arg)
+{
+  auto *a = static_cast<rdir2_arg *>(arg);
+  cdir_ctx *ctx = a->ctx;
+  bool is_input = a->is_input;
+  delete a;
+  int rc = rdir2_read_work(ctx, is_input);
+  side_of(ctx, is_input).rdir2->ended.store(1, std::memory_order_release);
+  return rc;
+}
+
+} // namespace
+
+int rdir2_reader_start(cdir_ctx *ctx, bool is_input)
+{
+  cdir_side &s = side_of(ctx, is_input);
+  s.rdir2 = std::make_unique<rdir2_side>();
+  auto *a = new rdir2_arg{ctx, is_input};
+  s.rdir2->thread = os_thread_init(is_input ? "i_rdir2_work" : "o_rdir2_work", rdir2_work_thread, a);
+  if (!s.rdir2->thread) {
+    delete a;
+    s.rdir2.reset();
+    return -1;
+  }
+  return 0;
+}
+
+void rdir2_reader_stop(cdir_ctx *ctx, bool is_input)
+{
+  cdir_side &s = side_of(ctx, is_input);
+  if (!s.rdir2)
+    return;
+  s.rdir2->stop.store(1, std::memory_order_relaxed);
+  if (s.rdir2->thread) {
+    int ret = 0;
+    if (os_thread_wait_kill_exit(s.rdir2->thread, 3000, &ret) == OS_THREAD_RUNNING) {
+      /* The thread still uses the side: leave it allocated rather than free it under its feet. */
+      LOGE("%s did not end", is_input ? "i_rdir2_work" : "o_rdir2_work");
+      (void)s.rdir2.release();
+      return;
+    }
+    s.rdir2->thread = nullptr;
+  }
+  for (auto &kv : s.rdir2->dict)
+    free_lists(&kv.second.files, &kv.second.dirs);
+  s.rdir2.reset();
+}
