@@ -262,6 +262,19 @@ TEST_F(ls_fixture, an_unreadable_directory_is_counted_and_the_rest_listed)
     EXPECT_EQ(out.find("hidden"), std::string::npos) << flag;
     EXPECT_NE(out.find(root + "/sub/deep/d.txt\n"), std::string::npos) << flag << out;
   }
+  /* With the terminal summary on, counted failures make the run end with status 2. */
+  child_run c = spawn({"mode=ls", "if=" + root, "flag=summary"}, 65534);
+  EXPECT_EQ(finish(c, nullptr), 2);
+}
+
+TEST_F(ls_fixture, terminal_summary_on_request)
+{
+  run_result r = qvcp({"mode=ls", "if=" + root, "olist=none", "flag=summary"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.err.find("\033[37menum_file_count=4\033[0m\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("last_errno="), std::string::npos);
+  r = qvcp({"mode=ls", "if=" + root, "olist=none"});
+  EXPECT_EQ(r.err, "") << "no summary unless asked for";
 }
 
 TEST_F(ls_fixture, a_path_of_4096_bytes_is_dropped_and_its_siblings_listed)

@@ -78,6 +78,7 @@ struct cdir_ctx {
   uint32_t sync_cal_timeout = 30000;  /* ms */
   uint32_t max_read_timeout = 300000; /* ms */
   vperror *err = nullptr; /* the caller's error record: the engine error of the run */
+  std::mutex err_lock;    /* the walker, the executor and the readers all record errors */
   libcdir_ep_opt i_opt;
   libcdir_ep_opt o_opt;
   libcdir_mfile_opt mfile_opt;
@@ -133,4 +134,8 @@ int cdir_need_exit(cdir_ctx *ctx);
  * the run. */
 void cdir_verr_check(cdir_ctx *ctx, int verr);
 /* Sets the engine error (the caller's error record) of the run. */
-#define CDIR_SET_ERR(ctx, code, ...) VPERROR_SET((ctx)->err, (code), __VA_ARGS__)
+#define CDIR_SET_ERR(ctx, code, ...)                                                                \
+  do {                                                                                              \
+    std::lock_guard<std::mutex> cdir_err_guard_((ctx)->err_lock);                                   \
+    VPERROR_SET((ctx)->err, (code), __VA_ARGS__);                                                   \
+  } while (0)
