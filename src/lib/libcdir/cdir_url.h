@@ -54,3 +54,5 @@ struct url_info {
  * output side, the default owner and group. 0, or -1 with err filled. */
 int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, url_info *info, bool is_output,
                           vperror *err);
+/* Volume information of an existing local path. 0, or the error code with err filled. */
+int url_get_vol_info(const char *path, cdir_vol_info *v, vperror *err);

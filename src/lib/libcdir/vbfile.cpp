@@ -1,0 +1,240 @@
+#define LOG_TAG "cdir"
+#include "libcdir/vbfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "libcdir/cdir_ctx.h"
+#include "liblog/log2.h"
+#include "libpal/os/os_file.h"
+
+namespace {
+
+/* Records a failed local call: the code of errno, with the call and the path in the message. */
+int local_fail(vbfile *f, const char *what, const char *path)
+{
+  int eno = errno;
+  int code = os_verr_get(eno);
+  std::lock_guard<std::mutex> g(f->ctx->err_lock);
+  VPERROR_SET(f->ctx->err, code, "%s [%s] error: %s", what, path ? path : "", os_strerror(eno));
+  vperror_copy(&f->err, f->ctx->err);
+  return code;
+}
+
+int fail_code(vbfile *f, int code, const char *what, const char *path)
+{
+  std::lock_guard<std::mutex> g(f->ctx->err_lock);
+  VPERROR_SET(f->ctx->err, code, "%s [%s] error: %s", what, path ? path : "", verr2str(code));
+  vperror_copy(&f->err, f->ctx->err);
+  return code;
+}
+
+int l_close_fd(vbfile *f)
+{
+  if (f->fd < 0)
+    return 0;
+  int rc = close(f->fd);
+  f->fd = -1;
+  /* close reports a deferred write error (a full disk on a network file system, say). */
+  return rc < 0 && errno != EINTR ? local_fail(f, "close", f->path.c_str()) : 0;
+}
+
+int l_open(vbfile *f, const char *path, int how)
+{
+  l_close_fd(f);
+  int flags = O_CLOEXEC;
+  switch (how) {
+  case VBFILE_O_READ:
+    flags |= O_RDONLY;
+    break;
+  case VBFILE_O_WRITE:
+    flags |= O_WRONLY | O_CREAT | O_TRUNC;
+    break;
+  case VBFILE_O_SYNC:
+    flags |= O_RDWR | O_CREAT;
+    break;
+  default:
+    return fail_code(f, VERR_PARAM, "open", path);
+  }
+  int fd;
+  do {
+    fd = open(path, flags, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0)
+    return local_fail(f, "open", path);
+  f->fd = fd;
+  f->path = path;
+  return 0;
+}
+
+int64_t l_pread(vbfile *f, void *buf, size_t len, uint64_t offset)
+{
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(f->fd, static_cast<char *>(buf) + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return local_fail(f, "read", f->path.c_str());
+    }
+    if (n == 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int64_t l_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset)
+{
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n =
+        pwrite(f->fd, static_cast<const char *>(buf) + done, len - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return local_fail(f, "write", f->path.c_str());
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return local_fail(f, "write", f->path.c_str());
+    }
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(done);
+}
+
+int l_truncate(vbfile *f, uint64_t size)
+{
+  if (ftruncate(f->fd, static_cast<off_t>(size)) < 0)
+    return local_fail(f, "truncate", f->path.c_str());
+  return 0;
+}
+
+int l_create(vbfile *f, const file_attr *attr, const char *path, bool zz)
+{
+  int rc = zz ? os_create_file_or_dir_zz(path, attr) : os_create_file_or_dir(path, attr);
+  return rc < 0 ? fail_code(f, rc, "create", path) : 0;
+}
+
+int l_lutime(vbfile *f, const file_attr *t, const char *path)
+{
+  int rc = os_lutime(path, t->time_access, t->time_write);
+  return rc < 0 ? fail_code(f, rc, "lutime", path) : 0;
+}
+
+int l_close(vbfile *f, const file_attr *attr)
+{
+  bool was_open = f->fd >= 0;
+  int rc = l_close_fd(f);
+  if (was_open && attr && os_set_file_lstat(f->path.c_str(), attr) < 0)
+    LOG2(LOG2_ERR | LOG2_ERRNO, "set_lstat[%s] err: ", f->path.c_str());
+  return rc;
+}
+
+void l_exit(vbfile *f)
+{
+  l_close_fd(f);
+}
+
+const vbfile_ops g_local_ops = {l_open, l_pread, l_pwrite, l_truncate, l_create, l_lutime, l_close, l_exit};
+
+bool usable(const vbfile *f)
+{
+  return f && f->ops;
+}
+
+} // namespace
+
+vbfile *vbfile_init(cdir_ctx *ctx, url_info *info)
+{
+  if (!ctx || !info)
+    return nullptr;
+  if (!info->is_local) {
+    CDIR_SET_ERR(ctx, VERR_NOTSUP, "remote endpoints are not available in this build: [%s]", info->url.c_str());
+    return nullptr;
+  }
+  auto *f = new (std::nothrow) vbfile;
+  if (!f) {
+    CDIR_SET_ERR(ctx, VERR_NOMEM, "vbfile_init: out of memory");
+    return nullptr;
+  }
+  f->ops = &g_local_ops;
+  f->ctx = ctx;
+  f->url = info->url;
+  return f;
+}
+
+int vbfile_open_read(vbfile *f, const char *path)
+{
+  return usable(f) && path ? f->ops->open(f, path, VBFILE_O_READ) : VERR_PARAM;
+}
+
+int vbfile_open_write(vbfile *f, const char *path, bool block_sync)
+{
+  return usable(f) && path ? f->ops->open(f, path, block_sync ? VBFILE_O_SYNC : VBFILE_O_WRITE) : VERR_PARAM;
+}
+
+int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset)
+{
+  if (!usable(f) || (!buf && len))
+    return VERR_PARAM;
+  if (f->is_local && f->fd < 0)
+    return fail_code(f, VERR_HANDLE, "read", "no open file");
+  return f->ops->pread(f, buf, len, offset);
+}
+
+int64_t vbfile_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset)
+{
+  if (!usable(f) || (!buf && len))
+    return VERR_PARAM;
+  if (f->is_local && f->fd < 0)
+    return fail_code(f, VERR_HANDLE, "write", "no open file");
+  return f->ops->pwrite(f, buf, len, offset);
+}
+
+int vbfile_mread(vbfile *)
+{
+  return 0;
+}
+
+int vbfile_mwrite(vbfile *)
+{
+  return 0;
+}
+
+int vbfile_truncate(vbfile *f, uint64_t size)
+{
+  if (!usable(f))
+    return VERR_PARAM;
+  if (f->is_local && f->fd < 0)
+    return fail_code(f, VERR_HANDLE, "truncate", "no open file");
+  return f->ops->truncate(f, size);
+}
+
+int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz)
+{
+  return usable(f) && attr && path ? f->ops->create_file_or_dir(f, attr, path, zz) : VERR_PARAM;
+}
+
+int vbfile_lutime(vbfile *f, const file_attr *times, const char *path)
+{
+  return usable(f) && times && path ? f->ops->lutime(f, times, path) : VERR_PARAM;
+}
+
+int vbfile_close(vbfile *f, const file_attr *attr)
+{
+  return usable(f) ? f->ops->close(f, attr) : VERR_PARAM;
+}
+
+void vbfile_exit(vbfile *f)
+{
+  if (!f)
+    return;
+  if (f->ops)
+    f->ops->exit(f);
+  delete f;
+}
