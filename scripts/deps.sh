@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing qvcp need, when any is missing.
 # Sourced by run.sh and test.sh; runs apt-get only when something is absent.
 qv_deps_install() {
-  local pkgs=(g++ cmake ninja-build libgtest-dev libmbedtls-dev liblz4-dev libxxhash-dev)
+  local pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libmbedtls-dev liblz4-dev libxxhash-dev)
   local missing=()
   local p
   for p in "${pkgs[@]}"; do
