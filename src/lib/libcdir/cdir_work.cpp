@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
 #include "libpal/string/pl_escape.h"
@@ -16,19 +17,6 @@
 namespace {
 
 constexpr size_t PATH_SIZE = 4096;
-
-/* What a command carries: the paths and attributes of its directory and references to the lists
- * it needs. */
-struct cdir_cmd {
-  std::string idir;
-  std::string odir;
-  mstat_item attr{};
-  bool o_exists = false;
-  mstat *files = nullptr;
-  mstat *dirs = nullptr;
-  mstat *o_files = nullptr;
-  mstat *o_dirs = nullptr;
-};
 
 mstat *ref(mstat *m)
 {
@@ -51,7 +39,9 @@ bool item_less(const mstat_item &a, const mstat_item &b)
   return strcmp(a.name, b.name) < 0;
 }
 
-void sort_list(mstat *m)
+} // namespace
+
+void cdir_sort_list(mstat *m)
 {
   if (!m)
     return;
@@ -60,7 +50,7 @@ void sort_list(mstat *m)
   std::sort(it, it + n, item_less);
 }
 
-mstat_item *find_item(mstat *m, const char *name)
+mstat_item *cdir_find_item(mstat *m, const char *name)
 {
   if (!m)
     return nullptr;
@@ -75,7 +65,7 @@ mstat_item *find_item(mstat *m, const char *name)
 /* The name of an item (an escaped zz-string) as its parts: the base name, and for a stream or
  * attribute entry its kind letter and stream name. Returns the number of parts, or -1 when the
  * name does not unescape. */
-int item_parts(const char *escaped, std::string *base, std::string *kind, std::string *stream)
+int cdir_item_name(const char *escaped, std::string *base, std::string *kind, std::string *stream)
 {
   std::string raw;
   if (str_unescape_cstr_append(escaped, strlen(escaped), &raw) < 0)
@@ -92,6 +82,8 @@ int item_parts(const char *escaped, std::string *base, std::string *kind, std::s
   }
   return parts;
 }
+
+namespace {
 
 bool post_cmd(cdir_ctx *ctx, uint32_t type, const std::string &key, cdir_cmd *c)
 {
@@ -119,6 +111,8 @@ cdir_cmd *cmd_of(cdir_task *t)
   c->attr.name = nullptr;
   c->attr.link_name = nullptr;
   c->o_exists = t->o_exists;
+  c->is_root = t->is_root;
+  c->code = t->code;
   return c;
 }
 
@@ -153,11 +147,11 @@ int cdir_worker(cdir_ctx *ctx)
         cdir_task_free(t);
         return -1;
       }
-      sort_list(t->o_files);
-      sort_list(t->o_dirs);
+      cdir_sort_list(t->o_files);
+      cdir_sort_list(t->o_dirs);
     }
-    sort_list(t->files);
-    sort_list(t->dirs);
+    cdir_sort_list(t->files);
+    cdir_sort_list(t->dirs);
     if (is_copy_or_sync(ctx) && listed) {
       cdir_cmd *c = cmd_of(t);
       if (c) {
@@ -186,7 +180,7 @@ int cdir_worker(cdir_ctx *ctx)
           continue;
         }
         std::string base, kind, stream;
-        if (item_parts(it.name, &base, &kind, &stream) != 1) {
+        if (cdir_item_name(it.name, &base, &kind, &stream) != 1) {
           LOGE("idir=[%s] name=[%s] invalid\n", t->idir.c_str(), it.name);
           continue;
         }
@@ -205,7 +199,7 @@ int cdir_worker(cdir_ctx *ctx)
         child->attr = it;
         child->attr.name = nullptr;
         child->attr.link_name = nullptr;
-        if (listed && find_item(t->o_dirs, it.name)) {
+        if (listed && cdir_find_item(t->o_dirs, it.name)) {
           if (cdir_path_join(path, sizeof path, t->odir.c_str(), base.c_str()) < 0) {
             LOGE("odir=[%s] name=[%s] too long\n", t->odir.c_str(), base.c_str());
             cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
@@ -280,7 +274,7 @@ void list_entry(cdir_ctx *ctx, const std::string &dir, const mstat_item &it)
   if (!ctx->list_fp)
     return;
   std::string base, kind, stream;
-  int parts = item_parts(it.name, &base, &kind, &stream);
+  int parts = cdir_item_name(it.name, &base, &kind, &stream);
   if (parts < 1 || parts == 2 || parts > 3) {
     LOGE("path [%s] invalid", it.name);
     return;
@@ -407,10 +401,17 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run)
     break;
   case CDIR_OP_COPY:
   case CDIR_OP_SYNC:
-    /* The copy and sync steps hook in here; until then a run of these operations is refused at
-     * open, so no command of theirs is posted. */
-    if (type == CDIR_CMD_FILE_LIST && c && c->files)
+    if (!c)
+      break;
+    if (type == CDIR_CMD_RECONCILE)
+      dir_reconcile(ctx, c);
+    else if (type == CDIR_CMD_FILE_LIST && c->files) {
       count_files(ctx, c->files);
+      sync_mode_file_list(ctx, c);
+    } else if (type == CDIR_CMD_MKDIRS && c->dirs)
+      l_create_dir_list(ctx, c);
+    else if (type == CDIR_CMD_DIR_DONE && ctx->op == CDIR_OP_COPY)
+      cdir_dir_finish(ctx, c);
     break;
   default:
     break;

@@ -37,6 +37,29 @@ struct cdir_task {
   int code = 0; /* error code of the input listing */
 };
 
+/* What a command carries: the paths and attributes of its directory and references to the lists
+ * it needs. */
+struct cdir_cmd {
+  std::string idir;
+  std::string odir;
+  mstat_item attr{};
+  bool o_exists = false;
+  bool is_root = false;
+  int code = 0; /* error code of the input listing; not 0 means it may be incomplete */
+  mstat *files = nullptr;
+  mstat *dirs = nullptr;
+  mstat *o_files = nullptr;
+  mstat *o_dirs = nullptr;
+};
+
+/* The parts of an item's name (an escaped zz-string): the base name, and for a stream or
+ * attribute entry its kind letter and stream name. Returns the number of parts (1 or 3 for
+ * valid names), or -1 when the name does not unescape. */
+int cdir_item_name(const char *escaped, std::string *base, std::string *kind, std::string *stream);
+/* Binary search of an escaped name in a list sorted by cdir_sort_list. */
+mstat_item *cdir_find_item(mstat *m, const char *name);
+void cdir_sort_list(mstat *m);
+
 cdir_task *cdir_task_alloc();
 /* Drops the task's list references and frees it. Null does nothing. */
 void cdir_task_free(cdir_task *t);

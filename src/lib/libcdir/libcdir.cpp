@@ -8,10 +8,13 @@
 #include <unistd.h>
 #include <string>
 
+#include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
+#include "libcdir/vbfile.h"
 #include "libcdir/cdir_work.h"
 #include "libcdir/vrdir.h"
 #include "liblog/log2.h"
+#include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"
 #include "libpal/string/pl_size_text.h"
@@ -202,6 +205,7 @@ int open_listing(cdir_ctx *ctx, bool is_output)
   vrdir_param vp;
   vp.flag = listing_flags(o.flags);
   vp.timeout = 0;
+  vp.mkdirs = is_output;
   vp.include = o.file_include;
   vp.exclude = o.file_exclude;
   vp.dir_include = o.dir_include;
@@ -227,36 +231,69 @@ int open_listing(cdir_ctx *ctx, bool is_output)
   return 0;
 }
 
+int open_bfile(cdir_ctx *ctx, bool is_output)
+{
+  cdir_side &s = is_output ? ctx->o_side : ctx->i_side;
+  url_info &info = is_output ? ctx->o_info : ctx->i_info;
+  s.bfile = vbfile_init(ctx, &info);
+  if (!s.bfile) {
+    LOGE("%s [%s] error: %s", is_output ? "vbfile_init_read" : "vbfile_init", info.path.c_str(),
+         vperror_str(ctx->err));
+    return -1;
+  }
+  return 0;
+}
+
 int libcdir_init_2(cdir_ctx *ctx)
 {
   if (ctx->op == CDIR_OP_STATFS)
     return 0;
+  bool cp = ctx->op == CDIR_OP_COPY || ctx->op == CDIR_OP_SYNC;
   if (ctx->single_file) {
-    cdir_stat_add(&ctx->stat.enum_size, ctx->i_info.root.size);
-    if (ctx->op != CDIR_OP_COPY && ctx->op != CDIR_OP_SYNC) {
+    if (!cp) {
       LOGE("Mode=%d not supported", ctx->op);
       VPERROR_SET(ctx->err, VERR_NOTSUP, "Mode=%d not supported: if=[%s] is not a directory", ctx->op,
                   ctx->i_info.path.c_str());
       return -1;
     }
-  }
-  if (ctx->op == CDIR_OP_COPY || ctx->op == CDIR_OP_SYNC) {
-    /* The copy and sync steps are not part of this build yet: refuse rather than report a run
-     * that copied nothing as a success. */
-    VPERROR_SET(ctx->err, VERR_NOIMPL, "%s is not available in this build yet",
-                ctx->op == CDIR_OP_COPY ? "copy" : "sync");
-    LOGE("%s", ctx->err->msg);
-    return -1;
-  }
-  if (ctx->op == CDIR_OP_LS) {
+    if (open_bfile(ctx, false) < 0 || open_bfile(ctx, true) < 0)
+      return -1;
+    ctx->worker = os_thread_init("file_work", cdir_file_thread, ctx);
+    if (!ctx->worker) {
+      LOG2(LOG2_ERR | LOG2_ERRNO, "os_thread_init error: ");
+      VPERROR_SET(ctx->err, VERR_FAIL, "os_thread_init file_work failed");
+      return -1;
+    }
+  } else {
+    if (cp && !ctx->o_info.not_exist && !ctx->o_info.is_dir) {
+      LOGE("out_dir [%s] is_file", ctx->o_info.path.c_str());
+      VPERROR_SET(ctx->err, VERR_EXISTS, "out_dir [%s] is_file", ctx->o_info.path.c_str());
+      return -1;
+    }
     if (open_listing(ctx, false) < 0)
       return -1;
-  }
-  ctx->worker = os_thread_init("cdir_work", cdir_work_thread, ctx);
-  if (!ctx->worker) {
-    LOG2(LOG2_ERR | LOG2_ERRNO, "os_thread_init cdir_work error: ");
-    VPERROR_SET(ctx->err, VERR_FAIL, "os_thread_init cdir_work failed");
-    return -1;
+    if (cp) {
+      if (ctx->need_olist && open_listing(ctx, true) < 0)
+        return -1;
+      if (ctx->cp_mode == CDIR_CP_L2L || ctx->cp_mode == CDIR_CP_R2L) {
+        int rc = os_mkdirs(ctx->o_info.path.c_str(), 0755);
+        if (rc < 0) {
+          LOGE("mkdirs [%s] eno=%d error: %s", ctx->o_info.path.c_str(), rc, verr2str(rc));
+          VPERROR_SET(ctx->err, rc, "mkdirs [%s] error: %s", ctx->o_info.path.c_str(), verr2str(rc));
+          return -1;
+        }
+        ctx->o_info.not_exist = false;
+        ctx->o_info.is_dir = true;
+      }
+      if (open_bfile(ctx, false) < 0 || open_bfile(ctx, true) < 0)
+        return -1;
+    }
+    ctx->worker = os_thread_init("cdir_work", cdir_work_thread, ctx);
+    if (!ctx->worker) {
+      LOG2(LOG2_ERR | LOG2_ERRNO, "os_thread_init cdir_work error: ");
+      VPERROR_SET(ctx->err, VERR_FAIL, "os_thread_init cdir_work failed");
+      return -1;
+    }
   }
   ctx->stat_task = pl_timer_task_init_after(ctx->timer, "stat_timer", 100, 1000, true, stat_timer_proc, ctx);
   return 0;
@@ -301,6 +338,9 @@ void close_side(cdir_side &s)
   if (s.rdir)
     vrdir_close(s.rdir);
   s.rdir = nullptr;
+  if (s.bfile)
+    vbfile_exit(s.bfile);
+  s.bfile = nullptr;
 }
 
 } // namespace

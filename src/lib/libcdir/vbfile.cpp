@@ -51,20 +51,26 @@ int l_open(vbfile *f, const char *path, int how)
     flags |= O_RDONLY;
     break;
   case VBFILE_O_WRITE:
-    flags |= O_WRONLY | O_CREAT | O_TRUNC;
+    flags |= O_WRONLY | O_TRUNC;
     break;
   case VBFILE_O_SYNC:
-    flags |= O_RDWR | O_CREAT;
+    flags |= O_RDWR;
     break;
   default:
     return fail_code(f, VERR_PARAM, "open", path);
   }
   int fd;
-  do {
-    fd = open(path, flags, 0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0)
-    return local_fail(f, "open", path);
+  if (how == VBFILE_O_READ) {
+    do {
+      fd = open(path, flags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+      return local_fail(f, "open", path);
+  } else {
+    fd = os_open_output(path, flags & ~O_CREAT & ~O_CLOEXEC, 0600);
+    if (fd < 0)
+      return fail_code(f, fd, "open", path);
+  }
   f->fd = fd;
   f->path = path;
   return 0;

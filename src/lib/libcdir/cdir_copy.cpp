@@ -1,0 +1,616 @@
+#define LOG_TAG "cdir"
+#include "libcdir/cdir_copy.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "libcdir/cdir_ctx.h"
+#include "libcdir/cdir_work.h"
+#include "libcdir/vbfile.h"
+#include "liblog/log2.h"
+#include "libpal/os/os_file.h"
+#include "libpal/string/pl_escape.h"
+#include "librdir/rdir_line.h"
+#include "librdir/rdir_stat.h"
+
+namespace {
+
+constexpr size_t PATH_SIZE = 4096;
+
+uint32_t kind_of(uint32_t type)
+{
+  return type & TYPE_KIND_MASK;
+}
+
+bool is_copy_mode4(const cdir_ctx *ctx)
+{
+  return ctx->op == CDIR_OP_COPY && ctx->mode == 4;
+}
+
+void set_reason(mstat_item *it, uint16_t reason)
+{
+  it->flags = static_cast<uint16_t>((it->flags & ~ITEM_F_REASON_MASK) | reason);
+}
+
+const char *time_text(uint64_t t, char *buf, size_t size)
+{
+  time_t tt = static_cast<time_t>(t);
+  struct tm tm;
+  if (!gmtime_r(&tt, &tm) || strftime(buf, size, "%Y-%m-%d %H:%M:%S", &tm) == 0)
+    snprintf(buf, size, "%llu", static_cast<unsigned long long>(t));
+  return buf;
+}
+
+bool same_path(const char *a, const char *b)
+{
+  std::string x = a ? a : "", y = b ? b : "";
+  for (std::string *s : {&x, &y})
+    for (char &ch : *s) {
+      if (ch == '\\')
+        ch = '/';
+      if (ch >= 'A' && ch <= 'Z')
+        ch = static_cast<char>(ch - 'A' + 'a');
+    }
+  return x == y;
+}
+
+/* The display and operation path of an item below dir: "" when it does not fit. */
+struct item_path {
+  std::string base, kind, stream;
+  int parts = 0;
+  char path[PATH_SIZE] = {};
+  bool fits = false;
+};
+
+bool make_path(const std::string &dir, const mstat_item &it, item_path *p)
+{
+  p->parts = cdir_item_name(it.name, &p->base, &p->kind, &p->stream);
+  if (p->parts != 1 && p->parts != 3) {
+    LOGE("path [%s] invalid", it.name);
+    return false;
+  }
+  p->fits = cdir_path_join(p->path, sizeof p->path, dir.c_str(), p->base.c_str()) >= 0;
+  return p->fits;
+}
+
+/* The zz-string path of a stream item: base path, kind and stream name, each NUL-ended, then an
+ * empty string. */
+std::string zz_path(const item_path &p)
+{
+  std::string z(p.path);
+  z.push_back('\0');
+  z += p.kind;
+  z.push_back('\0');
+  z += p.stream;
+  z.push_back('\0');
+  z.push_back('\0');
+  return z;
+}
+
+bool trace(cdir_ctx *ctx, const mstat_item *it, bool is_delete, const char *opath, bool is_dir)
+{
+  return cdir_trace_file_ops_imp(stdout, ctx->trace_flags, ctx->op == CDIR_OP_COPY ? ctx->mode : 0, it->flags,
+                                 is_delete, opath, is_dir);
+}
+
+/* Records an entry's failure: counted by the caller, here logged and checked for a stop. */
+void entry_failed(cdir_ctx *ctx, int code)
+{
+  cdir_verr_check(ctx, code ? code : VERR_FAIL);
+}
+
+int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const char *out_path,
+                        uint64_t offset, uint64_t size, uint64_t *copied)
+{
+  LOGD("[%s]->[%s] off=%lld size=%lld", in_path, out_path, static_cast<long long>(offset),
+       static_cast<long long>(size));
+  *copied = 0;
+  if (size == 0)
+    return 0;
+  char *buf = ctx->buf[0].get();
+  uint64_t left = size;
+  while (left > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left, ctx->bs));
+    int64_t n = vbfile_pread(ctx->i_side.bfile, buf, want, offset);
+    if (n < 0) {
+      LOGE("i_read [%s] error: %s", in_path, vperror_str(ctx->err));
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      entry_failed(ctx, static_cast<int>(n));
+      return -1;
+    }
+    cdir_stat_add(&ctx->stat.total_read, n);
+    if (n > 0) {
+      int64_t w = vbfile_pwrite(ctx->o_side.bfile, buf, static_cast<size_t>(n), offset);
+      if (w < 0) {
+        LOGE("o_write [%s] error: %s", out_path, vperror_str(ctx->err));
+        cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+        entry_failed(ctx, static_cast<int>(w));
+        return -1;
+      }
+      cdir_stat_add(&ctx->stat.total_write, w);
+    }
+    offset += static_cast<uint64_t>(n);
+    left -= static_cast<uint64_t>(n);
+    *copied += static_cast<uint64_t>(n);
+    if (static_cast<size_t>(n) < want) {
+      LOGW("[%s] ended after %llu of %llu bytes: it shrank while it was copied", in_path,
+           static_cast<unsigned long long>(*copied), static_cast<unsigned long long>(size));
+      return 0;
+    }
+    if (cdir_need_exit(ctx))
+      return -1;
+  }
+  return 0;
+}
+
+/* Creates an entry that carries no data (directory, link, empty file, FIFO) with its
+ * attributes. */
+int create_entry(cdir_ctx *ctx, const mstat_item *it, const char *path, const char *what)
+{
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, it, &a, &link);
+  int rc = vbfile_create_file_or_dir(ctx->o_side.bfile, &a, path);
+  if (rc < 0) {
+    LOGE("%s [%s] eno=%d error: %s", what, path, rc, verr2str(rc));
+    return rc;
+  }
+  return 0;
+}
+
+/* Copies the value of one extended attribute of a file. */
+void copy_xattr(cdir_ctx *ctx, mstat_item *it, const item_path &in, const item_path &out)
+{
+  if (in.kind != "X") {
+    LOGD("[%s] stream kind %s is not kept on this host", in.path, in.kind.c_str());
+    return;
+  }
+  int64_t n = os_copy_xattr(in.path, out.path, in.stream.c_str());
+  if (n < 0) {
+    LOGE("o_open [%s:%s] eno=%d error: %s", out.path, out.stream.c_str(), static_cast<int>(n),
+         verr2str(static_cast<int>(n)));
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    CDIR_SET_ERR(ctx, static_cast<int>(n), "xattr [%s:%s] error: %s", out.path, out.stream.c_str(),
+                 verr2str(static_cast<int>(n)));
+    entry_failed(ctx, static_cast<int>(n));
+    return;
+  }
+  cdir_stat_add(&ctx->stat.total_read, n);
+  cdir_stat_add(&ctx->stat.total_write, n);
+  cdir_stat_open_inc(&ctx->stat, true, it->name);
+}
+
+/* A further name of a file copied earlier in this run: linked to the output copy of the first
+ * name. */
+void make_hardlink(cdir_ctx *ctx, mstat_item *it, const char *out_path)
+{
+  std::string first;
+  if (!it->link_name || str_unescape_cstr_append(it->link_name, strlen(it->link_name), &first) < 0) {
+    LOGE("[%s] hard link without a first path", out_path);
+    return;
+  }
+  std::string target = ctx->o_info.path == "/" ? first.c_str() : ctx->o_info.path + first.c_str();
+  unlink(out_path);
+  if (link(target.c_str(), out_path) < 0) {
+    int code = os_verr_last();
+    LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s]->[%s] error: ", out_path, target.c_str());
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, verr2str(code));
+    entry_failed(ctx, code);
+    return;
+  }
+  cdir_stat_open_inc(&ctx->stat, true, it->name);
+}
+
+bool by_size(const mstat_item *a, const mstat_item *b)
+{
+  return a->size < b->size;
+}
+
+} // namespace
+
+void cdir_item_attr(cdir_ctx *ctx, const mstat_item *item, file_attr *attr, std::string *link)
+{
+  *attr = file_attr{};
+  link->clear();
+  if (item->link_name && *item->link_name &&
+      str_unescape_cstr_append(item->link_name, strlen(item->link_name), link) < 0)
+    link->assign(item->link_name);
+  attr->link_name = link->empty() ? nullptr : link->c_str();
+  attr->type = item->type;
+  attr->attrib_mode = item->attrib_mode;
+  attr->alt_mode = item->alt_mode;
+  attr->uid = item->uid;
+  attr->gid = item->gid;
+  attr->time_access = item->time_access;
+  attr->time_write = item->time_write;
+  attr->time_create = item->time_create;
+  if ((item->flags & ITEM_F_REASON_MASK) != CDIR_REASON_NEW)
+    return;
+  if (!ctx->user_name.empty() && ctx->default_uid != CDIR_ID_NONE)
+    attr->uid = ctx->default_uid;
+  if (!ctx->group_name.empty() && ctx->default_gid != CDIR_ID_NONE)
+    attr->gid = ctx->default_gid;
+  /* Modes of their own replace the source's only where the source has none. */
+  if (ctx->need_posix_mode || (item->type & TYPE_F_NOMODE)) {
+    attr->type &= ~TYPE_F_NOMODE;
+    uint32_t perm = kind_of(item->type) == TYPE_DIR ? ctx->dir_mode : ctx->file_mode;
+    attr->attrib_mode = (item->attrib_mode & S_IFMT) | perm;
+    attr->alt_mode = perm;
+  }
+}
+
+int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_item *out)
+{
+  in->o_size = out->size;
+  if (ctx->mode != 2 && ctx->mode != 5)
+    return 1;
+  uint16_t reason = 0;
+  if (in->flags & ITEM_F_HARDLINK) {
+    if ((out->flags & ITEM_F_HARDLINK) && same_path(in->link_name, out->link_name))
+      return 0;
+    return 1;
+  }
+  bool a = kind_of(in->type) == TYPE_FILE;
+  bool b = kind_of(out->type) != TYPE_FILE;
+  const char *il = in->link_name ? in->link_name : "";
+  const char *ol = out->link_name ? out->link_name : "";
+  if (a == b) {
+    bool in_link = (in->type & 0x300) == 0x100, out_link = (out->type & 0x300) == 0x100;
+    if ((in->type & 0xff) != (out->type & 0xff) ||
+        (in_link != out_link && (in->type & TYPE_F_JUNCTION) != (out->type & TYPE_F_JUNCTION))) {
+      reason = CDIR_REASON_TYPE;
+      cdir_sync_file_reason(ctx, "[%s] type 0x%x!=0x%x ", path, out->type, in->type);
+    } else if (strcmp(il, ol) != 0) {
+      reason = CDIR_REASON_LINK;
+      cdir_sync_file_reason(ctx, "[%s] link_name [%s] != [%s]", path, ol, il);
+    }
+  } else if (in->size != out->size) {
+    reason = CDIR_REASON_SIZE;
+    cdir_sync_file_reason(ctx, "[%s] size=%lld != %lld", path, static_cast<long long>(out->size),
+                          static_cast<long long>(in->size));
+  }
+  if (!reason) {
+    int64_t d = static_cast<int64_t>(in->time_write) - static_cast<int64_t>(out->time_write);
+    if (d >= -2 && d <= 2)
+      return 0;
+    char t1[32], t2[32];
+    reason = CDIR_REASON_TIME;
+    cdir_sync_file_reason(ctx, "[%s] time=%lld (%s) != %lld (%s)", path, static_cast<long long>(out->time_write),
+                          time_text(out->time_write, t1, sizeof t1), static_cast<long long>(in->time_write),
+                          time_text(in->time_write, t2, sizeof t2));
+  }
+  set_reason(out, reason);
+  set_reason(in, reason);
+  return 1;
+}
+
+int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in, const std::string &odir, mstat *o_files)
+{
+  mstat_item *out = cdir_find_item(o_files, in->name);
+  if (!out) {
+    cdir_sync_file_reason(ctx, "+cp name=[%s]", in->name);
+    set_reason(in, CDIR_REASON_NEW);
+    return 1;
+  }
+  item_path p;
+  make_path(odir, *in, &p);
+  return cdir_check_file_stat(ctx, p.path, in, out);
+}
+
+int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, const char *out_path)
+{
+  if (it->size == 0) {
+    if (create_entry(ctx, it, out_path, "o_open") < 0) {
+      cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+      entry_failed(ctx, ctx->err->code);
+      return -1;
+    }
+    return 0;
+  }
+  if (vbfile_open_read(ctx->i_side.bfile, in_path) < 0) {
+    LOGE("i_open [%s] error: %s", in_path, vperror_str(ctx->err));
+    cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+    entry_failed(ctx, ctx->err->code);
+    return -1;
+  }
+  if (vbfile_open_write(ctx->o_side.bfile, out_path, false) < 0) {
+    LOGE("o_open [%s] error: %s", out_path, vperror_str(ctx->err));
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    entry_failed(ctx, ctx->err->code);
+    vbfile_close(ctx->i_side.bfile, nullptr);
+    return -1;
+  }
+  uint64_t copied = 0;
+  if (cdir_copy_file_data(ctx, it, in_path, out_path, 0, it->size, &copied) == 0)
+    cdir_stat_open_inc(&ctx->stat, true, it->name);
+  vbfile_close(ctx->i_side.bfile, nullptr);
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, it, &a, &link);
+  a.link_name = nullptr;
+  if (vbfile_close(ctx->o_side.bfile, &a) < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    entry_failed(ctx, ctx->err->code);
+  }
+  return 0;
+}
+
+void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
+{
+  uint64_t n = 0;
+  mstat_item *items = mstat_get_item(c->files, &n);
+  std::vector<mstat_item *> todo, streams, links;
+  bool listed = c->o_files != nullptr;
+  if (!listed && !is_copy_mode4(ctx))
+    cdir_sync_file_reason(ctx, "sync_dir [%s]", c->odir.c_str());
+  for (uint64_t i = 0; i < n; ++i) {
+    if (cdir_need_exit(ctx))
+      return;
+    mstat_item *it = &items[i];
+    bool selected = is_copy_mode4(ctx) || !listed || cdir_check_file_in_list(ctx, it, c->odir, c->o_files);
+    if (!selected)
+      continue;
+    if (!listed && !is_copy_mode4(ctx))
+      set_reason(it, CDIR_REASON_NEW);
+    std::string base, kind, stream;
+    int parts = cdir_item_name(it->name, &base, &kind, &stream);
+    if (it->flags & ITEM_F_HARDLINK)
+      links.push_back(it);
+    else if (parts == 3)
+      streams.push_back(it); /* after the files they belong to exist */
+    else
+      todo.push_back(it);
+  }
+  std::stable_sort(todo.begin(), todo.end(), by_size);
+  item_path in, out;
+  for (mstat_item *it : todo) {
+    if (cdir_need_exit(ctx))
+      return;
+    if (!make_path(c->idir, *it, &in)) {
+      LOGE("idir=[%s] name=[%s] too long\n", c->idir.c_str(), in.base.c_str());
+      continue;
+    }
+    if (!make_path(c->odir, *it, &out)) {
+      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
+      continue;
+    }
+    if (trace(ctx, it, false, out.path, false))
+      cdir_copy_sync_file(ctx, it, in.path, out.path);
+  }
+  for (mstat_item *it : links) {
+    if (cdir_need_exit(ctx))
+      return;
+    if (!make_path(c->odir, *it, &out)) {
+      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
+      continue;
+    }
+    if (trace(ctx, it, false, out.path, false))
+      make_hardlink(ctx, it, out.path);
+  }
+  for (mstat_item *it : streams) {
+    if (cdir_need_exit(ctx))
+      return;
+    if (!make_path(c->idir, *it, &in) || !make_path(c->odir, *it, &out)) {
+      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
+      continue;
+    }
+    std::string shown = std::string(out.path) + ":" + out.stream;
+    if (trace(ctx, it, false, shown.c_str(), false))
+      copy_xattr(ctx, it, in, out);
+  }
+}
+
+namespace {
+
+/* Creates one output sub-directory with the attributes of its input entry. */
+bool create_dir(cdir_ctx *ctx, mstat_item *it, const char *path, const char *msg)
+{
+  if (create_entry(ctx, it, path, msg) < 0) {
+    cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
+    entry_failed(ctx, ctx->err->code);
+    return false;
+  }
+  return true;
+}
+
+/* The extended attributes of sub-directories travel in the directory list, as file-kind
+ * stream items; they are set once the directories exist. */
+void dir_streams(cdir_ctx *ctx, cdir_cmd *c, mstat *o_dirs)
+{
+  uint64_t n = 0;
+  mstat_item *items = mstat_get_item(c->dirs, &n);
+  item_path in, out;
+  for (uint64_t i = 0; i < n && !cdir_need_exit(ctx); ++i) {
+    mstat_item *it = &items[i];
+    std::string base, kind, stream;
+    if (cdir_item_name(it->name, &base, &kind, &stream) != 3)
+      continue;
+    if (o_dirs && !is_copy_mode4(ctx) && !cdir_check_file_in_list(ctx, it, c->odir, o_dirs))
+      continue;
+    if (!make_path(c->idir, *it, &in) || !make_path(c->odir, *it, &out))
+      continue;
+    std::string shown = std::string(out.path) + ":" + out.stream;
+    if (trace(ctx, it, false, shown.c_str(), false))
+      copy_xattr(ctx, it, in, out);
+  }
+}
+
+} // namespace
+
+void l_create_dir_list(cdir_ctx *ctx, cdir_cmd *c)
+{
+  uint64_t n = 0;
+  mstat_item *items = mstat_get_item(c->dirs, &n);
+  char path[PATH_SIZE];
+  for (uint64_t i = 0; i < n; ++i) {
+    if (cdir_need_exit(ctx))
+      return;
+    mstat_item *it = &items[i];
+    if (kind_of(it->type) != TYPE_DIR)
+      continue;
+    set_reason(it, CDIR_REASON_NEW);
+    std::string base, kind, stream;
+    if (cdir_item_name(it->name, &base, &kind, &stream) != 1)
+      continue;
+    if (cdir_path_join(path, sizeof path, c->odir.c_str(), base.c_str()) < 0) {
+      LOGE("dir=[%s] name=[%s] err: path too long\n", c->odir.c_str(), base.c_str());
+      cdir_stat_add(&ctx->stat.o_drop_name_too_long, 1);
+      continue;
+    }
+    if (trace(ctx, it, false, path, true))
+      create_dir(ctx, it, path, "mkdirs");
+  }
+  dir_streams(ctx, c, nullptr);
+}
+
+void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
+{
+  uint64_t n = 0;
+  mstat_item *items;
+  item_path p;
+  /* A listing that ended with an error may lack entries that do exist: nothing of the output
+   * is deleted on its word. */
+  bool may_delete = c->code == 0;
+  if (!may_delete && ((c->o_dirs && c->o_dirs->count) || (c->o_files && c->o_files->count))) {
+    LOGW("[%s] listing incomplete (veno=%d): no deletion in this directory", c->idir.c_str(), c->code);
+  }
+  if (may_delete && c->o_dirs) {
+    items = mstat_get_item(c->o_dirs, &n);
+    for (uint64_t i = 0; i < n && !cdir_need_exit(ctx); ++i) {
+      mstat_item *it = &items[i];
+      if (kind_of(it->type) != TYPE_DIR || cdir_find_item(c->dirs, it->name))
+        continue;
+      if (!make_path(c->odir, *it, &p) || p.parts != 1) {
+        if (!p.fits)
+          LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+        continue;
+      }
+      if (!trace(ctx, it, true, p.path, true))
+        continue;
+      if (os_remove_tree(p.path, ctx->o_trash) < 0) {
+        int code = os_verr_last();
+        LOG2(LOG2_ERR | LOG2_ERRNO, "rmdir2 [%s] error: ", p.path);
+        CDIR_SET_ERR(ctx, code, "rmdir2 [%s] error: %s", p.path, verr2str(code));
+        entry_failed(ctx, code);
+      }
+    }
+  }
+  if (may_delete && c->o_files) {
+    items = mstat_get_item(c->o_files, &n);
+    for (uint64_t i = 0; i < n && !cdir_need_exit(ctx); ++i) {
+      mstat_item *it = &items[i];
+      if (cdir_find_item(c->files, it->name))
+        continue;
+      if (!make_path(c->odir, *it, &p)) {
+        if (!p.fits)
+          LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+        continue;
+      }
+      std::string shown = p.parts == 3 ? std::string(p.path) + ":" + p.stream : std::string(p.path);
+      if (!trace(ctx, it, true, shown.c_str(), false))
+        continue;
+      int rc = p.parts == 3 ? os_remove_zz(zz_path(p).c_str(), ctx->o_trash) : os_remove(p.path, ctx->o_trash);
+      if (rc < 0) {
+        errno = 0;
+        LOGE("remove [%s] error: %s", shown.c_str(), verr2str(rc));
+        CDIR_SET_ERR(ctx, rc, "remove [%s] error: %s", shown.c_str(), verr2str(rc));
+        entry_failed(ctx, rc);
+        cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
+      } else {
+        cdir_stat_del_inc(&ctx->stat, true, it->name);
+      }
+    }
+  }
+  items = mstat_get_item(c->dirs, &n);
+  for (uint64_t i = 0; i < n && !cdir_need_exit(ctx); ++i) {
+    mstat_item *it = &items[i];
+    if (kind_of(it->type) != TYPE_DIR || cdir_find_item(c->o_dirs, it->name))
+      continue;
+    set_reason(it, CDIR_REASON_NEW);
+    if (!make_path(c->odir, *it, &p) || p.parts != 1) {
+      if (!p.fits)
+        LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+      continue;
+    }
+    if (trace(ctx, it, false, p.path, true))
+      create_dir(ctx, it, p.path, "mkdir");
+  }
+  dir_streams(ctx, c, c->o_dirs);
+}
+
+void cdir_dir_finish(cdir_ctx *ctx, cdir_cmd *c)
+{
+  /* The output root keeps its own attributes; a directory without times is left as it is. */
+  if (c->is_root || c->odir.empty() || (c->attr.time_write == 0 && c->attr.time_access == 0))
+    return;
+  if (ctx->trace_flags & CDIR_TRACE_DRY_RUN)
+    return;
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, &c->attr, &a, &link);
+  a.link_name = nullptr;
+  if (os_set_file_lstat(c->odir.c_str(), &a) < 0) {
+    int code = os_verr_last();
+    LOG2(LOG2_ERR | LOG2_ERRNO, "lutime %s eno=%d error: ", c->odir.c_str(), code);
+  }
+}
+
+int cdir_file_thread(void *arg)
+{
+  auto *ctx = static_cast<cdir_ctx *>(arg);
+  LOGV("==>\n");
+  /* The input's own entry, as a listing would give it. */
+  std::string line;
+  mstat *m = mstat_alloc(nullptr);
+  int ret = -1;
+  if (m && dirent_to_line(&ctx->i_info.root, &line) > 0 && str_2_stat(line.data(), nullptr, m) == 0 &&
+      m->count == 1) {
+    mstat_item *it = &m->items[0];
+    std::string out = ctx->o_info.path;
+    const std::string &ou = ctx->o_url;
+    bool into_dir = (!ctx->o_info.not_exist && ctx->o_info.is_dir) ||
+                    (ctx->o_info.not_exist && !ou.empty() && (ou.back() == '/' || ou.back() == '\\'));
+    char path[PATH_SIZE];
+    if (into_dir) {
+      if (ctx->o_info.not_exist)
+        os_mkdirs(out.c_str(), 0755);
+      if (cdir_path_join(path, sizeof path, out.c_str(), ctx->i_info.root.name) < 0) {
+        LOGE("odir=[%s] name=[%s] too long\n", out.c_str(), ctx->i_info.root.name);
+        path[0] = 0;
+      }
+    } else {
+      snprintf(path, sizeof path, "%s", out.c_str());
+    }
+    if (path[0]) {
+      os_dirent o;
+      bool exists = os_ldirent(path, 0, &o) == 0;
+      it->o_size = exists ? static_cast<uint64_t>(o.size) : 0;
+      set_reason(it, exists ? 0 : CDIR_REASON_NEW);
+      bool copy = true;
+      if (exists && ctx->op == CDIR_OP_SYNC) {
+        std::string oline;
+        mstat *om = mstat_alloc(nullptr);
+        if (om && dirent_to_line(&o, &oline) > 0 && str_2_stat(oline.data(), nullptr, om) == 0 && om->count == 1)
+          copy = cdir_check_file_stat(ctx, path, it, &om->items[0]) != 0;
+        mstat_free(om);
+      }
+      cdir_stat_file_add(&ctx->stat, true, it->name, static_cast<int64_t>(it->size));
+      ret = 0;
+      if (copy && trace(ctx, it, false, path, false))
+        ret = cdir_copy_sync_file(ctx, it, ctx->i_info.path.c_str(), path);
+    }
+  }
+  mstat_free(m);
+  if (ret != 0)
+    LOGD("ret=%d\n", ret);
+  LOGV("<==\n");
+  return ret;
+}
