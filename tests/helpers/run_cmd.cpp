@@ -15,6 +15,12 @@ extern char **environ;
 run_result run_cmd(const std::string &path, const std::vector<std::string> &args,
                    const std::vector<std::string> &env, int timeout_s)
 {
+  return run_cmd_as(0, path, args, env, timeout_s);
+}
+
+run_result run_cmd_as(unsigned uid, const std::string &path, const std::vector<std::string> &args,
+                      const std::vector<std::string> &env, int timeout_s)
+{
   run_result r;
   int outp[2], errp[2];
   if (pipe2(outp, O_CLOEXEC) != 0 || pipe2(errp, O_CLOEXEC) != 0)
@@ -30,6 +36,8 @@ run_result run_cmd(const std::string &path, const std::vector<std::string> &args
       else
         setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
     }
+    if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0))
+      _exit(126);
     int in = open("/dev/null", O_RDONLY);
     dup2(in, 0);
     dup2(outp[1], 1);

@@ -14,3 +14,6 @@ struct run_result {
  * timeout_s seconds (status 128 + SIGKILL). */
 run_result run_cmd(const std::string &path, const std::vector<std::string> &args,
                    const std::vector<std::string> &env = {}, int timeout_s = 60);
+/* The same, run as user (and group) uid when uid is not 0; needs root. */
+run_result run_cmd_as(unsigned uid, const std::string &path, const std::vector<std::string> &args,
+                      const std::vector<std::string> &env = {}, int timeout_s = 60);

@@ -152,27 +152,12 @@ int cdir_worker(cdir_ctx *ctx)
     }
     cdir_sort_list(t->files);
     cdir_sort_list(t->dirs);
-    if (is_copy_or_sync(ctx) && listed) {
-      cdir_cmd *c = cmd_of(t);
-      if (c) {
-        c->files = ref(t->files);
-        c->dirs = ref(t->dirs);
-        c->o_files = ref(t->o_files);
-        c->o_dirs = ref(t->o_dirs);
-        post_cmd(ctx, CDIR_CMD_RECONCILE, t->odir, c);
-      }
-    }
+    /* The walker reads the directory list to build the children before the executor may
+     * write change reasons into it: the commands that carry the list are posted after that. */
     uint64_t nd = 0;
     mstat_item *dirs = t->dirs ? mstat_get_item(t->dirs, &nd) : nullptr;
+    bool odd = false;
     if (nd > 0) {
-      if (is_copy_or_sync(ctx) && !listed) {
-        cdir_cmd *c = cmd_of(t);
-        if (c) {
-          c->dirs = ref(t->dirs);
-          post_cmd(ctx, CDIR_CMD_MKDIRS, t->odir, c);
-        }
-      }
-      bool odd = false;
       for (uint64_t i = 0; i < nd; ++i) {
         const mstat_item &it = dirs[i];
         if (os_type_kind(it.type) != TYPE_DIR) {
@@ -220,6 +205,25 @@ int cdir_worker(cdir_ctx *ctx)
         if (rdir_get_idir_list(ctx, child) < 0 || cdir_need_exit(ctx)) {
           cdir_task_free(t);
           return -1;
+        }
+      }
+    }
+    if (is_copy_or_sync(ctx) && listed) {
+      cdir_cmd *c = cmd_of(t);
+      if (c) {
+        c->files = ref(t->files);
+        c->dirs = ref(t->dirs);
+        c->o_files = ref(t->o_files);
+        c->o_dirs = ref(t->o_dirs);
+        post_cmd(ctx, CDIR_CMD_RECONCILE, t->odir, c);
+      }
+    }
+    if (nd > 0) {
+      if (is_copy_or_sync(ctx) && !listed) {
+        cdir_cmd *c = cmd_of(t);
+        if (c) {
+          c->dirs = ref(t->dirs);
+          post_cmd(ctx, CDIR_CMD_MKDIRS, t->odir, c);
         }
       }
       if (odd) {
