@@ -114,6 +114,24 @@ int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path
   *copied = 0;
   if (size == 0)
     return 0;
+  /* Local to local: the kernel moves the data (and may share extents) without a copy through
+   * this process. */
+  int64_t k = vbfile_copy_range(ctx->i_side.bfile, ctx->o_side.bfile, offset, size);
+  if (k >= 0) {
+    cdir_stat_add(&ctx->stat.total_read, k);
+    cdir_stat_add(&ctx->stat.total_write, k);
+    *copied = static_cast<uint64_t>(k);
+    if (static_cast<uint64_t>(k) < size)
+      LOGW("[%s] ended after %llu of %llu bytes: it shrank while it was copied", in_path,
+           static_cast<unsigned long long>(k), static_cast<unsigned long long>(size));
+    return 0;
+  }
+  if (k != VERR_NOTSUP) {
+    LOGE("o_write [%s] error: %s", out_path, vperror_str(ctx->err));
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    entry_failed(ctx, static_cast<int>(k));
+    return -1;
+  }
   char *buf = ctx->buf[0].get();
   uint64_t left = size;
   while (left > 0) {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
 
 #include "libcdir/cdir_ctx.h"
@@ -200,6 +201,31 @@ int64_t vbfile_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset)
   if (f->is_local && f->fd < 0)
     return fail_code(f, VERR_HANDLE, "write", "no open file");
   return f->ops->pwrite(f, buf, len, offset);
+}
+
+int64_t vbfile_copy_range(vbfile *in, vbfile *out, uint64_t offset, uint64_t len)
+{
+  if (!usable(in) || !usable(out) || !in->is_local || !out->is_local || in->fd < 0 || out->fd < 0)
+    return VERR_NOTSUP;
+  uint64_t done = 0;
+  while (done < len) {
+    loff_t ioff = static_cast<loff_t>(offset + done), ooff = ioff;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(len - done, 1u << 30));
+    ssize_t n = copy_file_range(in->fd, &ioff, out->fd, &ooff, want, 0);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      /* Kernels and file systems that cannot: the caller copies through its buffer. */
+      if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                        errno == EBADF || errno == ETXTBSY))
+        return VERR_NOTSUP;
+      return local_fail(out, "copy", out->path.c_str());
+    }
+    if (n == 0)
+      break;
+    done += static_cast<uint64_t>(n);
+  }
+  return static_cast<int64_t>(done);
 }
 
 int vbfile_mread(vbfile *)

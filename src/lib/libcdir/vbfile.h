@@ -52,6 +52,11 @@ int vbfile_open_write(vbfile *f, const char *path, bool block_sync);
 int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset);
 /* Writes all len bytes at offset. */
 int64_t vbfile_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset);
+/* Copies up to len bytes at offset from the open file of in to the open file of out inside the
+ * kernel, when both are local and the system can. Returns the bytes copied (fewer only at the end
+ * of the input), or VERR_NOTSUP when the caller must move the data itself (nothing was copied by
+ * then), or another error code (engine error set). */
+int64_t vbfile_copy_range(vbfile *in, vbfile *out, uint64_t offset, uint64_t len);
 /* Multi-block requests exist on remote sides only: 0 here means "not offered". */
 int vbfile_mread(vbfile *f);
 int vbfile_mwrite(vbfile *f);
