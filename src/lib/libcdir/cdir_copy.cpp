@@ -339,7 +339,8 @@ int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
     entry_failed(ctx, ctx->err->code);
     return -1;
   }
-  if (vbfile_open_write(ctx->o_side.bfile, out_path, false) < 0) {
+  bool block_sync = ctx->op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
+  if (vbfile_open_write(ctx->o_side.bfile, out_path, block_sync) < 0) {
     LOGE("o_open [%s] error: %s", out_path, vperror_str(ctx->err));
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
     entry_failed(ctx, ctx->err->code);
@@ -347,7 +348,9 @@ int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
     return -1;
   }
   uint64_t copied = 0;
-  if (cdir_copy_file_data(ctx, it, in_path, out_path, 0, it->size, &copied) == 0)
+  int rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
+                      : cdir_copy_file_data(ctx, it, in_path, out_path, 0, it->size, &copied);
+  if (rc == 0)
     cdir_stat_open_inc(&ctx->stat, true, it->name);
   vbfile_close(ctx->i_side.bfile, nullptr);
   file_attr a;

@@ -35,6 +35,11 @@ void cdir_item_attr(cdir_ctx *ctx, const mstat_item *item, file_attr *attr, std:
  * attributes. 0 or -1 (counted and logged). */
 int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *item, const char *in_path, const char *out_path);
 
+/* Block-level sync of an open input over an open output (read and write, not truncated):
+ * only the blocks whose digests differ are rewritten, then the tail is copied and the output cut
+ * to the input's size. 0 or -1 (counted and logged). */
+int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *item, const char *in_path, const char *out_path);
+
 /* Executor steps of a copy or sync (commands 3, 4, 2 and 7). */
 void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c);
 void l_create_dir_list(cdir_ctx *ctx, cdir_cmd *c);

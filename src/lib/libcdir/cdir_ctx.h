@@ -17,6 +17,7 @@
 
 struct cmder;
 struct pl_timer;
+struct thread_pool;
 struct pl_timer_task;
 struct os_thread;
 struct vrdir;
@@ -110,6 +111,7 @@ struct cdir_ctx {
 
   std::deque<cdir_task *> work; /* directory tasks, used by the walker thread only */
   cmder *cmd = nullptr;
+  thread_pool *pool = nullptr; /* "cdir_thread_pool": the two digest tasks of a block sync */
   pl_timer *timer = nullptr;
   pl_timer_task *stat_task = nullptr;
   os_thread *worker = nullptr; /* "cdir_work" or "file_work" */

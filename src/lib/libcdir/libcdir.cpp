@@ -19,6 +19,7 @@
 #include "libpal/os/os_time.h"
 #include "libpal/string/pl_size_text.h"
 #include "libpal/tframe/pl_cmder.h"
+#include "libpal/tframe/pl_thread_pool.h"
 #include "libpal/tframe/pl_timer.h"
 #include "librdir/hardlink.h"
 #include "librdir/librdir.h"
@@ -474,6 +475,18 @@ cdir_ctx *libcdir_open(libcdir_param *p)
       return nullptr;
     }
   }
+  if (ctx->op == CDIR_OP_SYNC) {
+    thread_pool_param pp{};
+    pp.count = os_cpu_count();
+    pp.name = "cdir_thread_pool";
+    ctx->pool = thread_pool_init(&pp);
+    if (!ctx->pool) {
+      LOGE("thread_pool_init failed\n");
+      VPERROR_SET(&p->err, VERR_FAIL, "thread_pool_init cdir_thread_pool failed");
+      libcdir_close(ctx);
+      return nullptr;
+    }
+  }
   pl_timer_param tp{};
   tp.name = "timer";
   ctx->timer = pl_timer_init(&tp);
@@ -558,6 +571,9 @@ int libcdir_close(cdir_ctx *ctx)
   }
   rdir2_reader_stop(ctx, true);
   rdir2_reader_stop(ctx, false);
+  if (ctx->pool)
+    thread_pool_exit(ctx->pool);
+  ctx->pool = nullptr;
   if (ctx->timer)
     pl_timer_exit(ctx->timer);
   ctx->timer = nullptr;

@@ -1,0 +1,216 @@
+#define LOG_TAG "cdir"
+/* Block-level sync of one file: both sides digest a window block by block on the engine pool,
+ * only the blocks whose digests differ travel, then the tail is copied and the output cut to the
+ * input's size. */
+#include <xxhash.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "libcdir/cdir_copy.h"
+#include "libcdir/cdir_ctx.h"
+#include "libcdir/vbfile.h"
+#include "liblog/log2.h"
+#include "libpal/os/os_time.h"
+#include "libpal/tframe/pl_thread_pool.h"
+
+namespace {
+
+struct block_digest {
+  uint64_t lo, hi;
+  bool operator==(const block_digest &o) const { return lo == o.lo && hi == o.hi; }
+};
+
+/* One side's digest task of a window. */
+struct digest_job {
+  vbfile *f = nullptr;
+  uint64_t offset = 0;
+  uint64_t len = 0;
+  uint32_t bs = 0;      /* block size of the comparison */
+  uint32_t read_bs = 0; /* bytes read at a time, a multiple of bs */
+  std::vector<block_digest> out;
+  std::atomic<int> rc{0};
+  std::atomic<int> done{0};
+};
+
+void digest_task(void *arg)
+{
+  auto *j = static_cast<digest_job *>(arg);
+  j->out.clear();
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[j->read_bs]);
+  if (!buf) {
+    j->rc.store(VERR_NOMEM);
+    j->done.store(1, std::memory_order_release);
+    return;
+  }
+  uint64_t pos = 0;
+  while (pos < j->len) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(j->read_bs, j->len - pos));
+    int64_t n = vbfile_pread(j->f, buf.get(), want, j->offset + pos);
+    if (n < 0) {
+      j->rc.store(static_cast<int>(n));
+      break;
+    }
+    for (int64_t b = 0; b < n; b += j->bs) {
+      size_t bl = static_cast<size_t>(std::min<int64_t>(j->bs, n - b));
+      XXH128_hash_t h = XXH3_128bits(buf.get() + b, bl);
+      j->out.push_back({h.low64, h.high64});
+    }
+    pos += static_cast<uint64_t>(n);
+    /* A side that ends early has fewer blocks; the comparison stops there. */
+    if (static_cast<size_t>(n) < want)
+      break;
+  }
+  j->done.store(1, std::memory_order_release);
+}
+
+/* Waits for both digest tasks: sync_cal_timeout at most, a stop ends the wait early. */
+int wait_digests(cdir_ctx *ctx, digest_job *a, digest_job *b)
+{
+  uint64_t t0 = os_time_ms();
+  while (!a->done.load(std::memory_order_acquire) || !b->done.load(std::memory_order_acquire)) {
+    if (thread_pool_wait_idle(ctx->pool, 10) == 0)
+      continue;
+    if (cdir_need_exit(ctx))
+      return -1;
+    if (os_time_ms() - t0 >= ctx->sync_cal_timeout) {
+      LOGE("thread_pool_wait_idle timeout=%d\n", ctx->sync_cal_timeout);
+      CDIR_SET_ERR(ctx, VERR_TIMEOUT, "block digests not ready after %u ms", ctx->sync_cal_timeout);
+      return -2;
+    }
+  }
+  return 0;
+}
+
+/* Copies [offset, offset + len) of the input over the output, in pieces of at most bs. */
+int copy_range(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const char *out_path, uint64_t offset,
+               uint64_t len)
+{
+  char *buf = ctx->buf[1].get();
+  while (len > 0) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(len, ctx->bs));
+    int64_t n = vbfile_pread(ctx->i_side.bfile, buf, want, offset);
+    if (n < 0) {
+      LOGE("%s [%s] error: %s", "i_read", in_path, vperror_str(ctx->err));
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      cdir_verr_check(ctx, static_cast<int>(n));
+      return -1;
+    }
+    cdir_stat_add(&ctx->stat.total_read, n);
+    if (n == 0)
+      return 0;
+    int64_t w = vbfile_pwrite(ctx->o_side.bfile, buf, static_cast<size_t>(n), offset);
+    if (w < 0) {
+      LOGE("%s [%s] error: %s", "o_write", out_path, vperror_str(ctx->err));
+      cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+      cdir_verr_check(ctx, static_cast<int>(w));
+      return -1;
+    }
+    cdir_stat_add(&ctx->stat.total_write, w);
+    offset += static_cast<uint64_t>(n);
+    len -= static_cast<uint64_t>(n);
+    if (static_cast<size_t>(n) < want)
+      return 0;
+  }
+  return 0;
+}
+
+} // namespace
+
+int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, const char *out_path)
+{
+  uint64_t size = it->size;
+  uint64_t n = std::min<uint64_t>(size, it->o_size);
+  uint64_t synced = 0;
+  const uint32_t bs = ctx->sync_bs;
+  /* The engine block size is a multiple of the comparison block, so reads never split a block. */
+  const uint32_t read_bs = ctx->bs;
+  const uint64_t window = ctx->sync_big_bs ? ctx->sync_big_bs : bs;
+  if (n > 0) {
+    LOGD("[%s]->[%s] size=%lld", in_path, out_path, static_cast<long long>(n));
+    auto ji = std::make_unique<digest_job>();
+    auto jo = std::make_unique<digest_job>();
+    for (uint64_t off = 0; n > 0;) {
+      uint64_t wlen = std::min<uint64_t>(window, n);
+      for (digest_job *j : {ji.get(), jo.get()}) {
+        j->offset = off;
+        j->len = wlen;
+        j->bs = bs;
+        j->read_bs = read_bs;
+        j->rc.store(0);
+        j->done.store(0);
+      }
+      ji->f = ctx->i_side.bfile;
+      jo->f = ctx->o_side.bfile;
+      if (thread_pool_push(ctx->pool, digest_task, ji.get()) < 0)
+        digest_task(ji.get());
+      if (thread_pool_push(ctx->pool, digest_task, jo.get()) < 0)
+        digest_task(jo.get());
+      int w = wait_digests(ctx, ji.get(), jo.get());
+      if (w < 0) {
+        /* The tasks use the jobs until they finish: wait for them whatever happens. */
+        while (!ji->done.load(std::memory_order_acquire) || !jo->done.load(std::memory_order_acquire))
+          os_msleep(1);
+        return -1;
+      }
+      if (int rc = ji->rc.load()) {
+        LOGE("[%s] i_ioerr=%d [%s]", in_path, rc, verr2str(rc));
+        cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+        cdir_verr_check(ctx, rc);
+        return -1;
+      }
+      if (int rc = jo->rc.load()) {
+        LOGE("[%s] o_ioerr=%d [%s]", out_path, rc, verr2str(rc));
+        cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+        cdir_verr_check(ctx, rc);
+        return -1;
+      }
+      /* Blocks are compared in their order: equal sums of reordered blocks are no match. */
+      size_t count = std::min(ji->out.size(), jo->out.size());
+      uint64_t wsynced = 0;
+      for (size_t k = 0; k < count && wsynced < wlen;) {
+        if (ji->out[k] == jo->out[k]) {
+          wsynced += std::min<uint64_t>(bs, wlen - k * static_cast<uint64_t>(bs));
+          ++k;
+          continue;
+        }
+        /* A run of differing blocks travels as one range. */
+        size_t e = k;
+        while (e < count && !(ji->out[e] == jo->out[e]))
+          ++e;
+        uint64_t roff = k * static_cast<uint64_t>(bs);
+        uint64_t rlen = std::min<uint64_t>((e - k) * static_cast<uint64_t>(bs), wlen - roff);
+        if (copy_range(ctx, it, in_path, out_path, off + roff, rlen) < 0)
+          return -1;
+        wsynced += rlen;
+        k = e;
+        if (cdir_need_exit(ctx))
+          return -1;
+      }
+      synced += wsynced;
+      n -= wlen;
+      if (wsynced < wlen)
+        break;
+      if (cdir_need_exit(ctx))
+        return -1;
+      off += wlen;
+    }
+  }
+  if (size > synced) {
+    if (copy_range(ctx, it, in_path, out_path, synced, size - synced) < 0)
+      return -1;
+  }
+  /* Cut an output that is longer than the input, also after a tail copy. */
+  LOGD("TRUT [%s] size=%lld", out_path, static_cast<long long>(size));
+  if (vbfile_truncate(ctx->o_side.bfile, size) < 0) {
+    LOGE("truncate [%s] error: %s", out_path, vperror_str(ctx->err));
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    cdir_verr_check(ctx, ctx->err->code);
+    return -1;
+  }
+  return 0;
+}

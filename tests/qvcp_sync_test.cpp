@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "helpers/run_cmd.h"
+#include "helpers/tree_cmp.h"
+
+namespace {
+
+run_result qvcp(const std::vector<std::string> &args)
+{
+  /* The statistics report of the log, on standard error. */
+  return run_cmd(QVCP_BIN, args, {"QV_SH_DBG=1", "QV_LOG_LEVEL"});
+}
+
+std::string random_bytes(size_t n, unsigned seed)
+{
+  std::mt19937 g(seed);
+  std::string s(n, '\0');
+  for (auto &c : s)
+    c = static_cast<char>(g());
+  return s;
+}
+
+long long counter(const std::string &log, const std::string &name)
+{
+  size_t at = log.find(name + "=");
+  return at == std::string::npos ? -1 : atoll(log.c_str() + at + name.size() + 1);
+}
+
+constexpr long T0 = 1600000000;
+constexpr size_t BLK = 65536;
+
+class sync_fixture : public ::testing::Test {
+protected:
+  std::string top, in, out;
+  void SetUp() override
+  {
+    top = tree_tmpdir("qvcp_sync");
+    ASSERT_FALSE(top.empty());
+    in = top + "/in";
+    out = top + "/out";
+    tree_mkdir(in);
+    tree_mkdir(out);
+  }
+  void TearDown() override { tree_rm(top); }
+};
+
+TEST_F(sync_fixture, only_differing_blocks_are_rewritten)
+{
+  std::string data = random_bytes(10 * 1024 * 1024, 1);
+  tree_put(out + "/big", data, 0644, T0);
+  data[5000000] ^= 0x5a;
+  tree_put(in + "/big", data, 0644, T0 + 100);
+  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree_read(out + "/big"), data);
+  EXPECT_EQ(counter(r.err, "total_write"), static_cast<long long>(BLK));
+  EXPECT_EQ(counter(r.err, "total_open"), 1);
+}
+
+TEST_F(sync_fixture, outputs_longer_shorter_and_with_swapped_blocks_end_identical)
+{
+  std::string a = random_bytes(5 * BLK + 123, 2);
+  std::string swapped = a;
+  /* Blocks 1 and 2 change places: a sum of block digests would not see it. */
+  std::copy(a.begin() + BLK * 2, a.begin() + BLK * 3, swapped.begin() + BLK);
+  std::copy(a.begin() + BLK, a.begin() + BLK * 2, swapped.begin() + BLK * 2);
+  static const struct {
+    const char *name;
+    std::string (*out)(const std::string &, const std::string &);
+  } cases[] = {
+      {"longer", [](const std::string &x, const std::string &) { return x + random_bytes(3 * BLK, 3); }},
+      {"shorter", [](const std::string &x, const std::string &) { return x.substr(0, 2 * BLK + 7); }},
+      {"swapped", [](const std::string &, const std::string &s) { return s; }},
+      {"identical", [](const std::string &x, const std::string &) { return x; }},
+  };
+  for (const auto &c : cases) {
+    tree_put(in + "/" + c.name, a, 0644, T0 + 50);
+    tree_put(out + "/" + c.name, c.out(a, swapped), 0644, T0);
+  }
+  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto &c : cases)
+    EXPECT_EQ(tree_read(out + "/" + c.name), a) << c.name;
+  tree_cmp_opt o;
+  o.dir_times = false;
+  EXPECT_TRUE(tree_diff(in, out, o).empty());
+}
+
+TEST_F(sync_fixture, modes_6_to_9_reexamine_every_existing_file)
+{
+  /* Same size and time, different content: mode 5 trusts size and time, the others look. */
+  tree_put(in + "/f", "aaaa", 0644, T0);
+  for (const char *mode : {"sync", "sync_diff_size_date_bin", "sync_diff_size_date_hash",
+                           "sync_diff_size_date_rsync", "sync_diff_size_date_auto_hash_rsync"}) {
+    tree_put(out + "/f", "bbbb", 0644, T0);
+    run_result r = qvcp({std::string("mode=") + mode, "if=" + in, "of=" + out});
+    ASSERT_EQ(r.status, 0) << mode << r.err;
+    EXPECT_EQ(tree_read(out + "/f"), std::string(mode) == "sync" ? "bbbb" : "aaaa") << mode;
+  }
+}
+
+TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
+{
+  tree_put(in + "/keep", "k", 0644, T0);
+  tree_mkdir(in + "/newdir");
+  tree_put(out + "/keep", "k", 0644, T0);
+  tree_put(out + "/x", "extra");
+  tree_mkdir(out + "/d");
+  tree_put(out + "/d/inside", "i");
+  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out, "flag=dry_run"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "- " + out + "/d/\n- " + out + "/x\n+ " + out + "/newdir/\n");
+  EXPECT_EQ(access((out + "/x").c_str(), F_OK), 0);
+  EXPECT_EQ(access((out + "/d/inside").c_str(), F_OK), 0);
+  EXPECT_EQ(access((out + "/newdir").c_str(), F_OK), -1);
+
+  r = qvcp({"mode=sync", "if=" + in, "of=" + out, "flag=file_ops"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "- " + out + "/d/\n- " + out + "/x\n+ " + out + "/newdir/\n");
+  EXPECT_EQ(access((out + "/x").c_str(), F_OK), -1);
+  EXPECT_EQ(access((out + "/d").c_str(), F_OK), -1);
+  EXPECT_EQ(access((out + "/newdir").c_str(), F_OK), 0);
+  /* The file deletion is counted; the directory's is not. */
+  EXPECT_EQ(counter(r.err, "sync_del_count"), 1);
+  tree_cmp_opt o;
+  o.dir_times = false;
+  EXPECT_TRUE(tree_diff(in, out, o).empty());
+}
+
+TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
+{
+  tree_mkdir(in + "/a");
+  tree_mkdir(in + "/b");
+  tree_put(in + "/a/one", "shared content", 0644, T0);
+  ASSERT_EQ(link((in + "/a/one").c_str(), (in + "/a/two").c_str()), 0);
+  ASSERT_EQ(link((in + "/a/one").c_str(), (in + "/b/three").c_str()), 0);
+  for (const char *mode : {"mode=cp", "mode=sync"}) {
+    tree_rm(out);
+    tree_mkdir(out);
+    run_result r = qvcp({mode, "if=" + in, "of=" + out, "flag=hardlinks"});
+    ASSERT_EQ(r.status, 0) << mode << r.err;
+    struct stat s1, s2, s3;
+    ASSERT_EQ(stat((out + "/a/one").c_str(), &s1), 0) << mode;
+    ASSERT_EQ(stat((out + "/a/two").c_str(), &s2), 0) << mode;
+    ASSERT_EQ(stat((out + "/b/three").c_str(), &s3), 0) << mode;
+    EXPECT_EQ(s1.st_ino, s2.st_ino) << mode;
+    EXPECT_EQ(s1.st_ino, s3.st_ino) << mode;
+    EXPECT_EQ(tree_read(out + "/b/three"), "shared content");
+  }
+  /* Without the flag each name is a file of its own. */
+  tree_rm(out);
+  tree_mkdir(out);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + in, "of=" + out}).status, 0);
+  struct stat s1, s2;
+  ASSERT_EQ(stat((out + "/a/one").c_str(), &s1), 0);
+  ASSERT_EQ(stat((out + "/a/two").c_str(), &s2), 0);
+  EXPECT_NE(s1.st_ino, s2.st_ino);
+}
+
+} // namespace
