@@ -2,13 +2,13 @@
 /* Block-level sync of one file: both sides digest a window block by block on the engine pool,
  * only the blocks whose digests differ travel, then the tail is copied and the output cut to the
  * input's size. */
-#include <xxhash.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "libcdir/cdir_copy.h"
@@ -16,23 +16,20 @@
 #include "libcdir/vbfile.h"
 #include "liblog/log2.h"
 #include "libpal/os/os_time.h"
+#include "libpal/tframe/file_hash.h"
 #include "libpal/tframe/pl_thread_pool.h"
 
 namespace {
 
-struct block_digest {
-  uint64_t lo, hi;
-  bool operator==(const block_digest &o) const { return lo == o.lo && hi == o.hi; }
-};
-
-/* One side's digest task of a window. */
+/* One side's digest task of a window: the per-block digests, in block order, as the hashing
+ * service of the side's file lists them. */
 struct digest_job {
   vbfile *f = nullptr;
   uint64_t offset = 0;
   uint64_t len = 0;
-  uint32_t bs = 0;      /* block size of the comparison */
-  uint32_t read_bs = 0; /* bytes read at a time, a multiple of bs */
-  std::vector<block_digest> out;
+  std::string text;                 /* the window's sums (kept for the log) */
+  std::vector<char> records;
+  std::vector<std::pair<size_t, size_t>> blocks; /* digest text of block k: offset and length */
   std::atomic<int> rc{0};
   std::atomic<int> done{0};
 };
@@ -40,32 +37,38 @@ struct digest_job {
 void digest_task(void *arg)
 {
   auto *j = static_cast<digest_job *>(arg);
-  j->out.clear();
-  std::unique_ptr<char[]> buf(new (std::nothrow) char[j->read_bs]);
-  if (!buf) {
-    j->rc.store(VERR_NOMEM);
+  j->blocks.clear();
+  char sums[8192];
+  int n = vbfile_hash_get(j->f, j->offset, j->len, sums, sizeof sums);
+  if (n >= 0)
+    n = vbfile_hash_get2(j->f, j->records.data(), j->records.size());
+  if (n < 0) {
+    j->rc.store(n);
     j->done.store(1, std::memory_order_release);
     return;
   }
-  uint64_t pos = 0;
-  while (pos < j->len) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(j->read_bs, j->len - pos));
-    int64_t n = vbfile_pread(j->f, buf.get(), want, j->offset + pos);
-    if (n < 0) {
-      j->rc.store(static_cast<int>(n));
-      break;
+  j->text = sums;
+  /* "pxxh3 d0|d1|...|" */
+  const char *p = j->records.data();
+  const char *sp = strchr(p, ' ');
+  if (sp) {
+    const char *q = sp + 1;
+    while (*q && *q != '\n') {
+      const char *bar = strchr(q, '|');
+      if (!bar)
+        break;
+      j->blocks.emplace_back(static_cast<size_t>(q - p), static_cast<size_t>(bar - q));
+      q = bar + 1;
     }
-    for (int64_t b = 0; b < n; b += j->bs) {
-      size_t bl = static_cast<size_t>(std::min<int64_t>(j->bs, n - b));
-      XXH128_hash_t h = XXH3_128bits(buf.get() + b, bl);
-      j->out.push_back({h.low64, h.high64});
-    }
-    pos += static_cast<uint64_t>(n);
-    /* A side that ends early has fewer blocks; the comparison stops there. */
-    if (static_cast<size_t>(n) < want)
-      break;
   }
   j->done.store(1, std::memory_order_release);
+}
+
+bool same_block(const digest_job *a, const digest_job *b, size_t k)
+{
+  return a->blocks[k].second == b->blocks[k].second &&
+         memcmp(a->records.data() + a->blocks[k].first, b->records.data() + b->blocks[k].first,
+                a->blocks[k].second) == 0;
 }
 
 /* Waits for both digest tasks: sync_cal_timeout at most, a stop ends the wait early. */
@@ -127,20 +130,24 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
   uint64_t n = std::min<uint64_t>(size, it->o_size);
   uint64_t synced = 0;
   const uint32_t bs = ctx->sync_bs;
-  /* The engine block size is a multiple of the comparison block, so reads never split a block. */
-  const uint32_t read_bs = ctx->bs;
   const uint64_t window = ctx->sync_big_bs ? ctx->sync_big_bs : bs;
   if (n > 0) {
     LOGD("[%s]->[%s] size=%lld", in_path, out_path, static_cast<long long>(n));
     auto ji = std::make_unique<digest_job>();
     auto jo = std::make_unique<digest_job>();
+    uint32_t per_window = static_cast<uint32_t>((window + bs - 1) / bs);
+    for (digest_job *j : {ji.get(), jo.get()})
+      j->records.assign(static_cast<size_t>(per_window) * 33 + 64, 0);
+    if (vbfile_hash_open(ctx->i_side.bfile, FILE_HASH_PXXH3, bs, per_window) < 0 ||
+        vbfile_hash_open(ctx->o_side.bfile, FILE_HASH_PXXH3, bs, per_window) < 0) {
+      LOGE("[%s] hash_open error: %s", in_path, vperror_str(ctx->err));
+      return -1;
+    }
     for (uint64_t off = 0; n > 0;) {
       uint64_t wlen = std::min<uint64_t>(window, n);
       for (digest_job *j : {ji.get(), jo.get()}) {
         j->offset = off;
         j->len = wlen;
-        j->bs = bs;
-        j->read_bs = read_bs;
         j->rc.store(0);
         j->done.store(0);
       }
@@ -170,17 +177,21 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
         return -1;
       }
       /* Blocks are compared in their order: equal sums of reordered blocks are no match. */
-      size_t count = std::min(ji->out.size(), jo->out.size());
+      size_t count = std::min(ji->blocks.size(), jo->blocks.size());
+      if (count > per_window) {
+        LOGE("return hash_item too more error");
+        return -1;
+      }
       uint64_t wsynced = 0;
       for (size_t k = 0; k < count && wsynced < wlen;) {
-        if (ji->out[k] == jo->out[k]) {
+        if (same_block(ji.get(), jo.get(), k)) {
           wsynced += std::min<uint64_t>(bs, wlen - k * static_cast<uint64_t>(bs));
           ++k;
           continue;
         }
         /* A run of differing blocks travels as one range. */
         size_t e = k;
-        while (e < count && !(ji->out[e] == jo->out[e]))
+        while (e < count && !same_block(ji.get(), jo.get(), e))
           ++e;
         uint64_t roff = k * static_cast<uint64_t>(bs);
         uint64_t rlen = std::min<uint64_t>((e - k) * static_cast<uint64_t>(bs), wlen - roff);

@@ -11,6 +11,7 @@
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
 #include "libpal/os/os_file.h"
+#include "libpal/tframe/file_hash.h"
 
 namespace {
 
@@ -35,6 +36,10 @@ int fail_code(vbfile *f, int code, const char *what, const char *path)
 
 int l_close_fd(vbfile *f)
 {
+  if (f->hash) {
+    file_hash_close(f->hash);
+    f->hash = nullptr;
+  }
   if (f->fd < 0)
     return 0;
   int rc = close(f->fd);
@@ -262,10 +267,71 @@ int vbfile_close(vbfile *f, const file_attr *attr)
   return usable(f) ? f->ops->close(f, attr) : VERR_PARAM;
 }
 
+int vbfile_hash_open(vbfile *f, uint32_t flags, uint32_t bs, uint32_t block_count)
+{
+  if (!usable(f) || !f->is_local || f->fd < 0)
+    return VERR_PARAM;
+  vbfile_hash_close(f);
+  file_hash_param p;
+  p.flags = flags;
+  p.file = &f->fd;
+  p.bs = bs;
+  p.block_count = block_count;
+  p.cache_block = bs > 0x200000 ? bs : 0x200000;
+  vperror e{};
+  f->hash = file_hash_open(&p, &e);
+  if (!f->hash) {
+    std::lock_guard<std::mutex> g(f->ctx->err_lock);
+    vperror_copy(f->ctx->err, &e);
+    return e.code ? e.code : VERR_FAIL;
+  }
+  return 0;
+}
+
+int vbfile_hash_get(vbfile *f, uint64_t offset, uint64_t len, char *text, size_t size)
+{
+  if (!usable(f) || !f->hash)
+    return VERR_PARAM;
+  if (file_hash_cal(f->hash, offset, len) < 0) {
+    const vperror *e = file_hash_err(f->hash);
+    int code = e->code ? e->code : VERR_FAIL;
+    std::lock_guard<std::mutex> g(f->ctx->err_lock);
+    VPERROR_SET(f->ctx->err, code, "hash [%s] error: %s", f->path.c_str(), e->msg);
+    return code;
+  }
+  int n = file_hash_text(f->hash, text, size);
+  return n < 0 ? VERR_OVERFLOW : n;
+}
+
+int vbfile_hash_get2(vbfile *f, char *buf, size_t len)
+{
+  if (!usable(f) || !f->hash)
+    return VERR_PARAM;
+  int n = file_hash_records(f->hash, buf, len);
+  return n < 0 ? VERR_OVERFLOW : n;
+}
+
+int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len)
+{
+  if (!usable(f) || !f->hash)
+    return VERR_PARAM;
+  int n = file_hash_get(f->hash, flag, buf, len);
+  return n < 0 ? VERR_PARAM : n;
+}
+
+void vbfile_hash_close(vbfile *f)
+{
+  if (f && f->hash) {
+    file_hash_close(f->hash);
+    f->hash = nullptr;
+  }
+}
+
 void vbfile_exit(vbfile *f)
 {
   if (!f)
     return;
+  vbfile_hash_close(f);
   if (f->ops)
     f->ops->exit(f);
   delete f;

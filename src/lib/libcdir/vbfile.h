@@ -13,6 +13,7 @@
 #include "libpal/os/os_dirent.h"
 
 struct vbfile;
+struct file_hash;
 
 /* How a file is opened. */
 enum : int {
@@ -41,6 +42,7 @@ struct vbfile {
   int fd = -1;
   std::string path; /* the open file's path */
   void *conn = nullptr; /* remote: the service connection */
+  file_hash *hash = nullptr; /* block-hash job on the open file */
 };
 
 /* The single-file object of one side. A remote side is refused until the service client exists. */
@@ -69,5 +71,16 @@ int vbfile_lutime(vbfile *f, const file_attr *times, const char *path);
 /* Closes the open file; with attr, applies it to the file's path afterwards (a failure is logged
  * and does not fail the close). Closing a closed object is 0. */
 int vbfile_close(vbfile *f, const file_attr *attr);
+/* Starts a block-hash job on the open file: algorithms flags (FILE_HASH_*), blocks of bs bytes,
+ * at most block_count blocks per range. */
+int vbfile_hash_open(vbfile *f, uint32_t flags, uint32_t bs, uint32_t block_count);
+/* Computes the digests of [offset, offset + len) and writes their text, one line per algorithm
+ * ("pxxh3 <sums>"). Returns the text length or an error code. */
+int vbfile_hash_get(vbfile *f, uint64_t offset, uint64_t len, char *text, size_t size);
+/* The per-block digests of the range last computed ("pxxh3 d0|d1|...|"). */
+int vbfile_hash_get2(vbfile *f, char *buf, size_t len);
+/* The raw digest of one algorithm of the range last computed. */
+int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len);
+void vbfile_hash_close(vbfile *f);
 /* Closes what is open and frees the object. Null does nothing. */
 void vbfile_exit(vbfile *f);
