@@ -135,6 +135,36 @@ TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
   EXPECT_TRUE(tree_diff(in, out, o).empty());
 }
 
+TEST_F(sync_fixture, nothing_is_deleted_on_the_word_of_an_incomplete_listing)
+{
+  tree_mkdir(in + "/d");
+  tree_mkdir(out + "/d");
+  for (const char *n : {"a", "b", "c"}) {
+    tree_put(in + "/d/" + n, n, 0644, T0);
+    tree_put(out + "/d/" + n, n, 0644, T0);
+  }
+  tree_put(out + "/d/extra", "x", 0644, T0);
+  tree_put(out + "/extra_top", "x", 0644, T0);
+  /* Reading in/d fails after its first entry. */
+  for (const char *gen : {"--", "flag=i_rdir"}) {
+    for (const char *mode : {"mode=sync", "mode=copy_diff_size_date"}) {
+      run_result r = run_cmd(QVCP_BIN, {mode, "if=" + in, "of=" + out, gen},
+                             {"QV_SH_DBG=1", "QV_LOG_LEVEL", "QV_TEST_READDIR_FAIL=/in/d"});
+      EXPECT_EQ(r.status, 0) << mode << gen << r.err;
+      for (const char *n : {"a", "b", "c", "extra"})
+        EXPECT_EQ(access((out + "/d/" + n).c_str(), F_OK), 0) << mode << " " << gen << " lost " << n;
+      EXPECT_EQ(counter(r.err, "open_dir_fail_count"), 1) << mode << gen;
+      EXPECT_EQ(access((out + "/extra_top").c_str(), F_OK), -1) << mode << gen << ": the root listing was whole";
+      tree_put(out + "/extra_top", "x", 0644, T0);
+    }
+  }
+  /* Elsewhere, and without the fault, extras go. */
+  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(access((out + "/d/extra").c_str(), F_OK), -1);
+  EXPECT_EQ(access((out + "/extra_top").c_str(), F_OK), -1);
+}
+
 TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
 {
   tree_mkdir(in + "/a");

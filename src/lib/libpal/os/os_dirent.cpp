@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -214,7 +215,20 @@ struct os_dir {
   std::string path;
   int first_err = 0;
   bool ended = false;
+  int fail_after = -1; /* fault injection: entries handed out before a read error */
 };
+
+namespace {
+
+/* Fault injection for tests: QV_TEST_READDIR_FAIL=<suffix> makes the reading of every directory
+ * whose path ends in <suffix> fail with an I/O error after its first entry. */
+const char *readdir_fault()
+{
+  static const char *const v = getenv("QV_TEST_READDIR_FAIL");
+  return v && *v ? v : nullptr;
+}
+
+} // namespace
 
 void os_dirent_clear(os_dirent *d)
 {
@@ -315,6 +329,11 @@ os_dir *os_opendir(const char *path, uint32_t opt, vperror *err)
   }
   d->opt = opt;
   d->dev = st.st_dev;
+  if (const char *f = readdir_fault()) {
+    size_t pl = strlen(path), fl = strlen(f);
+    if (pl >= fl && strcmp(path + pl - fl, f) == 0)
+      d->fail_after = 1;
+  }
   return d;
 }
 
@@ -323,6 +342,12 @@ int os_readdir(os_dir *d, os_dirent *e)
   if (!d || !e)
     return VERR_PARAM;
   while (!d->ended) {
+    if (d->fail_after == 0) {
+      if (d->first_err == 0)
+        d->first_err = os_verr_get(EIO);
+      d->ended = true;
+      break;
+    }
     errno = 0;
     struct dirent *de = readdir(d->dp);
     if (!de) {
@@ -335,8 +360,11 @@ int os_readdir(os_dir *d, os_dirent *e)
       continue;
     entry_src src{dirfd(d->dp), de->d_name, d->path.c_str(), de->d_name, true, d->dev};
     int rc = fill_entry(src, d->opt, e);
-    if (rc == 0)
+    if (rc == 0) {
+      if (d->fail_after > 0)
+        --d->fail_after;
       return 1;
+    }
     if (rc == VERR_FILE_NOT_FOUND) {
       LOGD("dir=[%s] item=[%s] vanished while read", d->path.c_str(), de->d_name);
       continue;
