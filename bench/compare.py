@@ -9,6 +9,12 @@ Trees are generated reproducibly (fixed seed) under DIR (default /tmp/qvcp_bench
 Each tool copies each tree into an empty output, the tools taking turns, N times (default 5);
 the median wall time and the peak resident memory of each are printed, with the ratios
 qvcp/cp and qvcp/rsync. The page cache is not dropped: every tool reads a warm input.
+
+Two sync cases follow:
+  noop:  a second sync over the unchanged output of the small tree: qvcp mode=sync vs rsync -a
+  delta: one file (--delta-mib, default 1024) with 8 scattered 4 KiB changes; the output is put
+         back before each run: qvcp mode=sync vs rsync -a --no-whole-file --inplace vs rsync -a;
+         qvcp's total_write from its statistics report is printed too.
 """
 import argparse
 import os
@@ -66,6 +72,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--qvcp", default=os.path.join(HERE, "..", "build", "qvcp"))
     ap.add_argument("--dir", default="/tmp/qvcp_bench")
+    ap.add_argument("--delta-mib", type=int, default=1024)
     a = ap.parse_args()
     missing = [p for p, path in (("rsync", "/usr/bin/rsync"), ("time", "/usr/bin/time")) if not os.path.exists(path)]
     if missing:
@@ -99,6 +106,78 @@ def main():
             print("%-6s %-6s %10.3f %10.1f" % (name, t, med[t], peak / 1024.0))
         print("%-6s ratios qvcp/cp=%.2f qvcp/rsync=%.2f" % (name, med["qvcp"] / med["cp"], med["qvcp"] / med["rsync"]))
     shutil.rmtree(os.path.join(a.dir, "dst"), ignore_errors=True)
+    sync_cases(a, qvcp)
+
+
+def report(name, times):
+    med = {t: statistics.median(v) for t, v in times.items()}
+    for t, m in med.items():
+        print("%-6s %-22s %10.3f" % (name, t, m))
+    q = med["qvcp"]
+    print("%-6s ratios %s" % (name, " ".join("qvcp/%s=%.2f" % (t, q / m) for t, m in med.items() if t != "qvcp")))
+
+
+def qvcp_total_write(cmd):
+    p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                       env=dict(os.environ, QV_SH_DBG="1"))
+    for line in p.stderr.splitlines():
+        at = line.find("total_write=")
+        if at >= 0:
+            return line[at:].strip()
+    return "total_write=?"
+
+
+def sync_cases(a, qvcp):
+    src = os.path.join(a.dir, "src_small")
+    dq, dr = os.path.join(a.dir, "noop_q"), os.path.join(a.dir, "noop_r")
+    for d in (dq, dr):
+        shutil.rmtree(d, ignore_errors=True)
+    run([qvcp, "mode=sync", "if=" + src, "of=" + dq])
+    run(["rsync", "-a", src + "/", dr + "/"])
+    times = {"qvcp": [], "rsync -a": []}
+    for _ in range(a.runs):
+        times["qvcp"].append(run([qvcp, "mode=sync", "if=" + src, "of=" + dq]))
+        times["rsync -a"].append(run(["rsync", "-a", src + "/", dr + "/"]))
+    print("%-6s %-22s %10s" % ("case", "tool", "median_s"))
+    report("noop", times)
+    for d in (dq, dr):
+        shutil.rmtree(d, ignore_errors=True)
+
+    size = a.delta_mib << 20
+    base = os.path.join(a.dir, "delta_base")
+    changed = os.path.join(a.dir, "delta_src")
+    if not os.path.exists(base) or os.path.getsize(base) != size:
+        rnd = random.Random(11)
+        chunk = rnd.randbytes(1 << 20)
+        with open(base, "wb") as f:
+            for i in range(a.delta_mib):
+                f.write(chunk[i % 4096:] + chunk[:i % 4096])
+    os.makedirs(changed, exist_ok=True)
+    src_file = os.path.join(changed, "f")
+    shutil.copyfile(base, src_file)
+    rnd = random.Random(12)
+    with open(src_file, "r+b") as f:
+        for k in range(8):
+            f.seek((size // 8) * k + rnd.randrange(0, size // 8 - 4096))
+            f.write(rnd.randbytes(4096))
+    out = os.path.join(a.dir, "delta_out")
+    os.makedirs(out, exist_ok=True)
+    tools = {
+        "qvcp": [qvcp, "mode=sync", "if=" + changed, "of=" + out],
+        "rsync --no-whole-file --inplace": ["rsync", "-a", "--no-whole-file", "--inplace", changed + "/", out + "/"],
+        "rsync -a": ["rsync", "-a", changed + "/", out + "/"],
+    }
+    times = {t: [] for t in tools}
+    for _ in range(a.runs):
+        for t, cmd in tools.items():
+            shutil.copyfile(base, os.path.join(out, "f"))
+            os.utime(os.path.join(out, "f"), (0, 0))
+            times[t].append(run(cmd))
+    report("delta", times)
+    shutil.copyfile(base, os.path.join(out, "f"))
+    os.utime(os.path.join(out, "f"), (0, 0))
+    print("delta  qvcp %s" % qvcp_total_write(tools["qvcp"]))
+    shutil.rmtree(out, ignore_errors=True)
 
 
 if __name__ == "__main__":
