@@ -175,6 +175,9 @@ TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
   for (const char *mode : {"mode=cp", "mode=sync"}) {
     tree_rm(out);
     tree_mkdir(out);
+    /* A different file where the second name goes is replaced by the link. */
+    tree_mkdir(out + "/a");
+    tree_put(out + "/a/two", "something else", 0644, T0 + 9);
     run_result r = qvcp({mode, "if=" + in, "of=" + out, "flag=hardlinks"});
     ASSERT_EQ(r.status, 0) << mode << r.err;
     struct stat s1, s2, s3;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -215,16 +216,21 @@ void make_hardlink(cdir_ctx *ctx, mstat_item *it, const char *out_path)
     return;
   }
   std::string target = ctx->o_info.path == "/" ? first.c_str() : ctx->o_info.path + first.c_str();
-  unlink(out_path);
-  if (link(target.c_str(), out_path) < 0) {
+  if (unlink(out_path) < 0 && errno != ENOENT) {
     int code = os_verr_last();
-    LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s]->[%s] error: ", out_path, target.c_str());
-    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, verr2str(code));
+    LOG2(LOG2_ERR | LOG2_ERRNO, "remove [%s] error: ", out_path);
+    cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
     entry_failed(ctx, code);
     return;
   }
-  cdir_stat_open_inc(&ctx->stat, true, it->name);
+  LOGD("link [%s] <- [%s]", target.c_str(), out_path);
+  if (link(target.c_str(), out_path) < 0) {
+    int code = os_verr_last();
+    LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s] <- [%s] eno=%d error: ", target.c_str(), out_path, code);
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, verr2str(code));
+    entry_failed(ctx, code);
+  }
 }
 
 bool by_size(const mstat_item *a, const mstat_item *b)
