@@ -245,3 +245,94 @@ TEST_F(hash_file, ranges_at_the_end_of_the_file_and_refusals)
 }
 
 } // namespace
+
+#include "libpal/tframe/file_chain.h"
+
+namespace {
+
+int64_t fd_read(void *file, void *buf, size_t len, uint64_t off)
+{
+  return pread(*static_cast<int *>(file), buf, len, static_cast<off_t>(off));
+}
+int64_t fd_write(void *file, const void *buf, size_t len, uint64_t off)
+{
+  return pwrite(*static_cast<int *>(file), buf, len, static_cast<off_t>(off));
+}
+
+TEST_F(hash_file, file_chain_moves_listed_pieces_between_files)
+{
+  std::string data(20000, '\0');
+  for (size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>(i * 7);
+  write(data);
+  std::vector<uint8_t> list;
+  ASSERT_TRUE(file_chain_list_build({{4096, 100}, {1000, 50}, {19990, 100}, {0, 10}}, &list));
+  EXPECT_EQ(list.size(), 8u + 4 * 8);
+  file_chain_procs procs;
+  procs.read = fd_read;
+  procs.write = fd_write;
+  std::vector<uint8_t> out(1024);
+  vperror e{};
+  /* The third piece runs past the end: 10 bytes, and the chain stops there. */
+  int64_t n = file_chain_cpread_buf(&fd, &procs, list.data(), list.size(), out.data(), out.size(), &e);
+  ASSERT_EQ(n, 4 + 100 + 4 + 50 + 4 + 10);
+  EXPECT_EQ(out[0] | out[1] << 8, 100);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(&out[4]), 100), data.substr(4096, 100));
+
+  /* Write the records into another file at the same places. */
+  char tmpl[] = "/tmp/file_chain.XXXXXX";
+  int fd2 = mkstemp(tmpl);
+  ASSERT_GE(fd2, 0);
+  EXPECT_EQ(file_chain_cpwrite_buf(&fd2, &procs, list.data(), list.size(), out.data(), static_cast<size_t>(n), &e),
+            160);
+  char back[100];
+  ASSERT_EQ(pread(fd2, back, 50, 1000), 50);
+  EXPECT_EQ(std::string(back, 50), data.substr(1000, 50));
+  close(fd2);
+  unlink(tmpl);
+
+  /* Split back into blocks. */
+  std::vector<file_chain_block> chain(4);
+  for (size_t i = 0; i < 4; ++i)
+    chain[i].len = 100;
+  EXPECT_EQ(file_chain_pread_buf(&chain, out.data(), static_cast<size_t>(n), &e), 3);
+  EXPECT_EQ(chain[1].rlen, 50u);
+  std::vector<uint8_t> again(1024);
+  chain.resize(3);
+  EXPECT_EQ(file_chain_pwrite_buf(chain, again.data(), again.size(), &e), n);
+  EXPECT_EQ(std::vector<uint8_t>(again.begin(), again.begin() + n), std::vector<uint8_t>(out.begin(), out.begin() + n));
+}
+
+TEST(file_chain, malformed_lists_and_records_are_refused)
+{
+  vperror e{};
+  std::vector<uint8_t> out(64);
+  for (size_t lbs : {0u, 7u, 12u}) {
+    std::vector<uint8_t> list(lbs + 1, 0);
+    EXPECT_EQ(file_chain_cpread_buf(nullptr, nullptr, list.data(), lbs, out.data(), out.size(), &e), -1) << lbs;
+    EXPECT_NE(strstr(e.msg, "invalid param lbs"), nullptr) << e.msg;
+  }
+  std::vector<uint8_t> list;
+  ASSERT_TRUE(file_chain_list_build({{0, 100}}, &list));
+  EXPECT_EQ(file_chain_cpread_buf(nullptr, nullptr, list.data(), list.size(), out.data(), out.size(), &e), -1);
+  EXPECT_STREQ(e.msg, "Data may be incorrect");
+  /* Without procedures only the length fields are laid out. */
+  std::vector<uint8_t> big(200);
+  EXPECT_EQ(file_chain_cpread_buf(nullptr, nullptr, list.data(), list.size(), big.data(), big.size(), &e), 104);
+
+  std::vector<file_chain_block> chain(1);
+  chain[0].len = 8;
+  const uint8_t short_hdr[] = {1, 0};
+  EXPECT_EQ(file_chain_pread_buf(&chain, short_hdr, sizeof short_hdr, &e), -1);
+  EXPECT_STREQ(e.msg, "Not Enough Data");
+  const uint8_t too_long[] = {9, 0, 0, 0, 1, 2};
+  EXPECT_EQ(file_chain_pread_buf(&chain, too_long, sizeof too_long, &e), -1);
+  EXPECT_STREQ(e.msg, "Data may be incorrect or incomplete");
+  const uint8_t two[] = {1, 0, 0, 0, 7, 1, 0, 0, 0, 8};
+  EXPECT_EQ(file_chain_pread_buf(&chain, two, sizeof two, &e), -1);
+  EXPECT_STREQ(e.msg, "Too much Data");
+  ASSERT_TRUE(file_chain_list_build({{0, 8}, {100, 8}}, &list));
+  EXPECT_FALSE(file_chain_list_build({{0, 8}, {uint64_t(1) << 33, 8}}, &list)) << "beyond 32-bit offsets";
+}
+
+} // namespace
