@@ -238,21 +238,21 @@ TEST_F(endpoint_fixture, vrdir_lists_creates_a_missing_output_root_and_times_out
   EXPECT_FALSE(out.not_exist);
   struct stat st;
   EXPECT_EQ(stat((root + "/new/out").c_str(), &st), 0);
-  std::vector<char> buf(4096);
+  std::vector<char> buf(1 << 20);
   /* The empty root: each of the two chunks carries only its end message. */
-  int n = vrdir_read_item_list(v, buf.data(), 4096);
+  int n = vrdir_read_item_list(v, buf.data(), static_cast<uint32_t>(buf.size()));
   ASSERT_GT(n, 0);
   EXPECT_EQ(static_cast<size_t>(n), strlen(buf.data()));
-  n = vrdir_read_item_list(v, buf.data(), 4096);
+  n = vrdir_read_item_list(v, buf.data(), static_cast<uint32_t>(buf.size()));
   ASSERT_GT(n, 0);
   /* Nothing more was asked for: after the longest read time-out the engine error is -40. */
   err = vperror{};
-  EXPECT_EQ(vrdir_read_item_list(v, buf.data(), 4096), -1);
+  EXPECT_EQ(vrdir_read_item_list(v, buf.data(), static_cast<uint32_t>(buf.size())), -1);
   EXPECT_EQ(err.code, VERR_TIMEOUT);
   /* A stop request ends a read at once. */
   ctx.max_read_timeout = 60000;
   ctx.user_stop.store(1);
-  EXPECT_EQ(vrdir_read_item_list(v, buf.data(), 4096), -1);
+  EXPECT_EQ(vrdir_read_item_list(v, buf.data(), static_cast<uint32_t>(buf.size())), -1);
   ctx.user_stop.store(0);
   vrdir_close(v);
 
@@ -267,7 +267,7 @@ TEST_F(endpoint_fixture, vrdir_lists_creates_a_missing_output_root_and_times_out
     std::string all;
     /* Chunks hold whatever the engine had queued: read until the entry shows up. */
     for (int i = 0; i < 100 && all.find("file\t") == std::string::npos; ++i) {
-      n = vrdir_read_item_list(v, buf.data(), 4096);
+      n = vrdir_read_item_list(v, buf.data(), static_cast<uint32_t>(buf.size()));
       if (n > 0)
         all += buf.data();
       else

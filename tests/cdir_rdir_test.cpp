@@ -17,7 +17,7 @@
 namespace {
 
 /* The generation-2 stream of a small tree, as the listing engine writes it. */
-std::string gen2_stream(std::string *root_out)
+std::string gen2_stream(std::string *root_out, uint32_t batch = 0)
 {
   char tmpl[] = "/tmp/cdir_rdir.XXXXXX";
   if (!mkdtemp(tmpl))
@@ -32,6 +32,7 @@ std::string gen2_stream(std::string *root_out)
   }
   librdir_param p;
   p.flag = LIBRDIR_F_GEN2;
+  p.batch = batch;
   librdir *h = librdir_open(root.c_str(), &p);
   std::string all;
   std::vector<char> buf(65536);
@@ -79,8 +80,9 @@ struct parse_fixture {
 
 TEST(rdir2_feed_chunk, records_split_anywhere_across_chunks_parse_the_same)
 {
+  for (uint32_t batch : {0u, 0x10000u}) {
   std::string root;
-  std::string stream = gen2_stream(&root);
+  std::string stream = gen2_stream(&root, batch);
   ASSERT_GT(stream.size(), 20u);
   std::map<std::string, std::vector<uint64_t>> want = {
       {"/", {0, 1, 1}}, {"/d1", {0, 1, 1}}, {"/d1/d2", {0, 2, 0}}};
@@ -98,6 +100,7 @@ TEST(rdir2_feed_chunk, records_split_anywhere_across_chunks_parse_the_same)
   }
   std::string cmd = "rm -rf '" + root + "'";
   ASSERT_EQ(system(cmd.c_str()), 0);
+  }
 }
 
 TEST(rdir2_parse_record, error_lines_finish_lines_and_invalid_records)

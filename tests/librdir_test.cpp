@@ -260,6 +260,34 @@ TEST_F(tree_fixture, gen1_lists_one_directory_per_request_in_two_queues)
   librdir_close(h);
 }
 
+TEST_F(tree_fixture, batched_lines_give_the_same_listing)
+{
+  for (int i = 0; i < 300; ++i)
+    put("f" + std::to_string(i), "x");
+  std::vector<std::string> plain, batched;
+  for (uint32_t batch : {0u, 1000u}) {
+    librdir_param p;
+    p.batch = batch;
+    librdir *h = librdir_open(root.c_str(), &p);
+    ASSERT_NE(h, nullptr);
+    gen1_dir r = read_gen1(h, 1 << 16);
+    librdir_close(h);
+    ASSERT_TRUE(r.complete);
+    (batch ? batched : plain) = names_of(r.files + r.dirs);
+    librdir_param p2;
+    p2.flag = LIBRDIR_F_GEN2;
+    p2.batch = batch;
+    h = librdir_open(root.c_str(), &p2);
+    ASSERT_NE(h, nullptr);
+    std::string s = read_gen2(h);
+    librdir_close(h);
+    EXPECT_EQ(s.substr(s.size() - 5), "X 0\r\r") << batch;
+    EXPECT_NE(s.find("F f299\t"), std::string::npos) << batch;
+  }
+  EXPECT_EQ(plain.size(), 307u);
+  EXPECT_EQ(plain, batched);
+}
+
 TEST_F(tree_fixture, gen1_small_buffer_splits_a_directory_into_several_chunks)
 {
   for (int i = 0; i < 40; ++i)

@@ -71,6 +71,8 @@ vrdir *vrdir_open(cdir_ctx *ctx, url_info *info, bool is_output, const vrdir_par
   lp.dir_exclude = p->dir_exclude.c_str();
   lp.misc_exclude = p->misc_exclude.c_str();
   lp.err = &v->err;
+  /* The engine reads chunks of at least 1 MiB: lines travel in batches of 64 KiB. */
+  lp.batch = 0x10000;
   v->h = librdir_open(info->path.c_str(), &lp);
   if (!v->h) {
     CDIR_SET_ERR(ctx, v->err.code ? v->err.code : VERR_FAIL, "%s", v->err.msg);

@@ -41,7 +41,8 @@ struct vrdir {
 vrdir *vrdir_open(cdir_ctx *ctx, url_info *info, bool is_output, const vrdir_param *p);
 /* Asks for the listing of one more directory (a full path of the side). */
 int vrdir_enum_dir(vrdir *v, const char *dir);
-/* The next chunk of listing text into buf, NUL-terminated, at most len - 1 bytes: returns the
+/* The next chunk of listing text into buf, NUL-terminated, at most len - 1 bytes (len must exceed
+ * the 64 KiB in which local listing lines are batched, plus one line): returns the
  * byte count, or -1 when the read failed, the run is stopping, or nothing came for the engine's
  * longest read time-out (engine error -40). */
 int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len);

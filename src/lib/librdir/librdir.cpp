@@ -47,6 +47,9 @@ struct librdir {
   bool dir_end = false;
   bool file_end = false;
   std::atomic<int> stop{0}; /* set by close so that a long walk ends early */
+  uint32_t batch = 0;       /* bytes of listing lines gathered into one message; 0: one line each */
+  std::string pend_dir;     /* lines gathered for the directory queue (executor thread only) */
+  std::string pend_file;
   std::atomic<uint64_t> drop_long_dirs{0};
 };
 
@@ -90,8 +93,39 @@ int queue_put(librdir *h, qbuf *q, const char *data, size_t n)
   return qbuf_write(q, data, static_cast<uint32_t>(n), h->write_timeout);
 }
 
+/* Sends the lines gathered for q as one message. */
+void flush_lines(librdir *h, qbuf *q, std::string *pend)
+{
+  if (pend->empty())
+    return;
+  if (queue_put(h, q, pend->data(), pend->size()) < 0)
+    LOGE("qbuf_write_timeout hqbuf_file failed\n");
+  pend->clear();
+}
+
+/* Queues one listing line: alone, or gathered with the next ones when batching is on, so that a
+ * large directory costs a message per batch rather than per entry. */
+void put_line(librdir *h, qbuf *q, std::string *pend, const char *data, size_t n)
+{
+  if (h->batch == 0) {
+    if (queue_put(h, q, data, n) < 0)
+      LOGE("qbuf_write_timeout hqbuf_file failed\n");
+    return;
+  }
+  if (pend->size() + n > h->batch)
+    flush_lines(h, q, pend);
+  if (n >= h->batch) {
+    if (queue_put(h, q, data, n) < 0)
+      LOGE("qbuf_write_timeout hqbuf_file failed\n");
+    return;
+  }
+  pend->append(data, n);
+}
+
 int queue_put_text(librdir *h, qbuf *q, const char *text)
 {
+  /* Control messages follow every line gathered before them. */
+  flush_lines(h, q, q == h->dir_q ? &h->pend_dir : &h->pend_file);
   return queue_put(h, q, text, strlen(text));
 }
 
@@ -117,9 +151,9 @@ void lsdir1(librdir *h, const char *dir)
         LOGE("dir=[%s] item=[%.64s] line failed", dir, e->name);
         continue;
       }
-      qbuf *q = os_type_kind(e->type) == TYPE_DIR ? h->dir_q : h->file_q;
-      if (queue_put(h, q, h->line.data(), h->line.size()) < 0)
-        LOGE("qbuf_write_timeout hqbuf_file failed\n");
+      bool is_dir = os_type_kind(e->type) == TYPE_DIR;
+      put_line(h, is_dir ? h->dir_q : h->file_q, is_dir ? &h->pend_dir : &h->pend_file, h->line.data(),
+               h->line.size());
     }
     code = rc < 0 ? rc : 0;
     if (code)
@@ -169,8 +203,7 @@ void pl_lsdir_func(librdir *h, int mode, const char *rel, long long value)
 
 void put_item(librdir *h, const std::string &line)
 {
-  if (queue_put(h, h->file_q, line.data(), line.size()) < 0)
-    LOGE("qbuf_write_timeout hqbuf_file failed\n");
+  put_line(h, h->file_q, &h->pend_file, line.data(), line.size());
 }
 
 /* Breadth-first walk from start: per directory its open line, the admitted subdirectories, the
@@ -326,6 +359,7 @@ librdir *librdir_open(const char *dir, const librdir_param *p)
   h->flag = p->flag;
   h->reader_opt = reader_options(p->flag);
   h->timeout = p->timeout ? p->timeout : LIBRDIR_TIMEOUT_DEFAULT;
+  h->batch = p->batch;
   LOGD("dir=[%s] flag=%d include=[%s] exclude=[%s] dir_include=[%s] dir_exclude=[%s] misc_exclude=[%s]", dir,
        p->flag, p->include ? p->include : "", p->exclude ? p->exclude : "", p->dir_include ? p->dir_include : "",
        p->dir_exclude ? p->dir_exclude : "", p->misc_exclude ? p->misc_exclude : "");

@@ -36,6 +36,9 @@ struct librdir_param {
   const char *dir_exclude = nullptr;
   const char *misc_exclude = nullptr; /* logged only; a remote service applies it */
   vperror *err = nullptr;             /* receives the reason of a failed open; may be null */
+  /* Listing lines gathered into one message, up to this many bytes (0: one line per message).
+   * The reader's buffer must hold a whole message: keep it well below the read length. */
+  uint32_t batch = 0;
 };
 
 struct librdir;
