@@ -202,8 +202,19 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
                           vperror *err)
 {
   (void)read_timeout_s; /* a connection setting of remote sides */
-  if (!ctx || !url || !info)
+  if (!ctx || !url || !info) {
+    VPERROR_SET(err, VERR_PARAM, "url_init_and_get_info: %s is null", !ctx ? "ctx" : !url ? "url" : "info");
     return -1;
+  }
+  /* A record probed before (a retried open) must not keep what the earlier root was. */
+  info->is_local = true;
+  info->posix_host = false;
+  info->not_exist = false;
+  info->is_dir = false;
+  info->multi_block = false;
+  info->path.clear();
+  info->fs = cdir_vol_info{};
+  os_dirent_clear(&info->root);
   size_t ul = strlen(url);
   if (ul >= CDIR_URL_SIZE) {
     VPERROR_SET(err, VERR_NAME_TOO_LONG, "url too long (%zu bytes): [%.64s...]", ul, url);
@@ -239,11 +250,10 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
     path[--n] = 0;
   info->path = path;
 
-  os_dirent_clear(&info->root);
   int rc = os_ldirent(path, 0, &info->root);
-  info->not_exist = false;
   if (rc == VERR_FILE_NOT_FOUND || rc == VERR_PATH_NOT_FOUND) {
     info->not_exist = true;
+    os_dirent_clear(&info->root); /* no half-filled record of a root that is not there */
   } else if (rc < 0) {
     LOG2(LOG2_ERR | LOG2_ERRNO, "stat [%s] eno=%d error: ", path, rc);
     VPERROR_SET(err, rc, "stat [%s] error: %s", path, verr2str(rc));

@@ -32,8 +32,11 @@ int vmfile_list_ret(vmfile *m, char *buf, uint32_t len, const char *prefix)
       return -1;
     }
     if (n > 0) {
-      if (!chk_assert(static_cast<uint32_t>(n) <= len))
+      if (!chk_assert(static_cast<uint32_t>(n) <= len)) {
+        CDIR_SET_ERR(m->ctx, VERR_OVERFLOW, "%s batch result read returned %d bytes for a buffer of %u",
+                     prefix ? prefix : "", n, len);
         return -1;
+      }
       if (static_cast<uint32_t>(n) < len)
         buf[n] = 0;
       return n;

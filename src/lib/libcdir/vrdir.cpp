@@ -91,7 +91,7 @@ int vrdir_enum_dir(vrdir *v, const char *dir)
 
 int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len)
 {
-  if (!v || !buf || len < 3)
+  if (!v || !v->ops || !buf || len < 3)
     return -1;
   uint64_t t0 = os_time_ms();
   for (;;) {
@@ -101,8 +101,12 @@ int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len)
       return -1;
     }
     if (n > 0) {
-      if (!chk_assert(static_cast<uint32_t>(n) < len))
+      /* A table that hands back more than it was allowed is broken: say so in the engine error. */
+      if (!chk_assert(static_cast<uint32_t>(n) < len)) {
+        CDIR_SET_ERR(v->ctx, VERR_OVERFLOW, "[%s] listing read returned %d bytes for a buffer of %u", v->path.c_str(),
+                     n, len);
         return -1;
+      }
       buf[n] = 0;
       return n;
     }
