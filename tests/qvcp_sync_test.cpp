@@ -135,6 +135,32 @@ TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
   EXPECT_TRUE(tree_diff(in, out, o).empty());
 }
 
+TEST_F(sync_fixture, directories_missing_on_the_output_leave_the_next_pairs_intact)
+{
+  /* a1 and a2 are new; b exists on both sides. The output listings asked for must be those read,
+   * or b would be paired with the answer for a missing directory. */
+  for (const char *mode : {"mode=sync", "mode=copy_diff_size_date"}) {
+    tree_rm(in);
+    tree_rm(out);
+    tree_mkdir(in);
+    tree_mkdir(out);
+    for (const char *d : {"/a1", "/a2", "/b"})
+      tree_mkdir(in + d);
+    tree_put(in + "/a1/f", "1", 0644, T0);
+    tree_put(in + "/a2/f", "2", 0644, T0);
+    tree_put(in + "/b/g", "3", 0644, T0);
+    tree_mkdir(out + "/b");
+    tree_put(out + "/b/g", "3", 0644, T0);
+    tree_put(out + "/b/extra", "x", 0644, T0);
+    run_result r = qvcp({mode, "if=" + in, "of=" + out});
+    ASSERT_EQ(r.status, 0) << mode << r.err;
+    EXPECT_EQ(counter(r.err, "total_write"), 2) << mode << ": only a1/f and a2/f are written";
+    EXPECT_EQ(counter(r.err, "o_dir_fail_count"), 0) << mode;
+    EXPECT_EQ(access((out + "/b/extra").c_str(), F_OK), -1) << mode << ": b was paired with its own listing";
+    EXPECT_EQ(tree_read(out + "/a2/f"), "2") << mode;
+  }
+}
+
 TEST_F(sync_fixture, nothing_is_deleted_on_the_word_of_an_incomplete_listing)
 {
   tree_mkdir(in + "/d");

@@ -151,6 +151,43 @@ TEST(dirent_to_line, sixteen_escaped_fields)
   EXPECT_EQ("F ", l2.substr(0, 2));
 }
 
+TEST(dirent_to_line, numbers_at_their_limits_read_as_printf_writes_them)
+{
+  static const struct {
+    uint32_t u32;
+    int64_t s64;
+    uint64_t u64;
+  } cases[] = {
+      {0, 0, 0},
+      {1, -1, 1},
+      {0xffffffffu, INT64_MAX, UINT64_MAX},
+      {0x80000000u, INT64_MIN, 0x8000000000000000ull},
+      {10, 9, 15},
+      {16, 10, 16},
+      {4294967295u, -1000000000000000000ll, 0x0123456789abcdefull},
+  };
+  for (const auto &c : cases) {
+    os_dirent d = sample_dirent();
+    d.type = d.attrib_mode = c.u32;
+    d.uid = d.gid = c.u32;
+    d.size = c.s64;
+    d.time_create = d.time_write = d.time_access = c.s64;
+    d.st_nlink = c.u64;
+    d.file_id_ext = d.st_ino = d.st_dev = c.u64;
+    d.streams.clear();
+    std::string line;
+    ASSERT_GT(dirent_to_line(&d, &line), 0);
+    char want[512];
+    snprintf(want, sizeof want, "my\\tfile\\\\x\t../t\t%x\t%x\t%x\t%lld\t%llx\t%llx\t%llx\t%u\t%u\t%lld\t%llx\t%llx\t%llx\t\n",
+             c.u32, c.u32, alt_mode_default(c.u32), static_cast<long long>(c.s64),
+             static_cast<unsigned long long>(c.s64), static_cast<unsigned long long>(c.s64),
+             static_cast<unsigned long long>(c.s64), c.u32, c.u32, static_cast<long long>(c.u64),
+             static_cast<unsigned long long>(c.u64), static_cast<unsigned long long>(c.u64),
+             static_cast<unsigned long long>(c.u64));
+    EXPECT_EQ(want, line) << c.u32 << " " << c.s64 << " " << c.u64;
+  }
+}
+
 TEST(dirent_to_line, appends_and_refuses_unterminated_fields)
 {
   os_dirent d = sample_dirent();

@@ -45,15 +45,6 @@ bool alloc_lists(mstat **files, mstat **dirs)
   return false;
 }
 
-/* Tells the executor that an input directory's listing was taken (its line in mode ls). */
-void post_dir_line(cdir_ctx *ctx, const std::string &dir)
-{
-  while (cmder_post_msg3(ctx->cmd, CDIR_CMD_DIR_LINE, dir.c_str(), nullptr, 1000) == -2) {
-    if (cdir_need_exit(ctx))
-      return;
-  }
-}
-
 /* Relative path of a full path of a side: "" for the root itself. */
 std::string rel_of(cdir_ctx *ctx, bool is_input, const std::string &full)
 {
@@ -164,9 +155,14 @@ int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mst
   return RDIR2_OK;
 }
 
+/* Directories whose generation-1 listings are requested ahead of the walker. */
+constexpr size_t PREFETCH_DIRS = 16;
+
+/* An output listing is requested only for a directory whose output listing is also read: a
+ * request without its read would hand its answer to the next directory's read. */
 int request_odir(cdir_ctx *ctx, cdir_task *t)
 {
-  if (t->odir.empty() || !ctx->o_side.rdir || has_rdir2(ctx, false))
+  if (!cdir_task_olisted(ctx, t) || !ctx->o_side.rdir || has_rdir2(ctx, false))
     return 0;
   if (vrdir_enum_dir(ctx->o_side.rdir, t->odir.c_str()) < 0) {
     LOGE("vrdir_enum_odir [%s] failed", t->odir.c_str());
@@ -175,49 +171,67 @@ int request_odir(cdir_ctx *ctx, cdir_task *t)
   return 0;
 }
 
-void push_task(cdir_ctx *ctx, cdir_task *t)
+/* Generation 1: asks the input side (and the output side where it is read) to list t. */
+void request_idir(cdir_ctx *ctx, cdir_task *t)
 {
-  if (!t->is_root)
-    cdir_stat_add(&ctx->stat.enum_dir_count, 1);
-  ctx->work.push_back(t);
+  t->requested = true;
+  if (vrdir_enum_dir(ctx->i_side.rdir, t->idir.c_str()) < 0) {
+    LOGE("vrdir_enum_dir [%s] failed", t->idir.c_str());
+    cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
+    t->enum_failed = true;
+    return;
+  }
+  request_odir(ctx, t);
 }
 
 } // namespace
 
+bool cdir_task_olisted(const cdir_ctx *ctx, const cdir_task *t)
+{
+  return ctx->need_olist && t->o_exists && !t->odir.empty();
+}
+
+void rdir_prefetch(cdir_ctx *ctx)
+{
+  if (has_rdir2(ctx, true))
+    return;
+  size_t n = 0;
+  for (cdir_task *t : ctx->work) {
+    if (n++ == PREFETCH_DIRS)
+      break;
+    if (!t->listed && !t->requested)
+      request_idir(ctx, t);
+  }
+}
+
 int rdir_get_idir_list(cdir_ctx *ctx, cdir_task *t)
 {
   LOGV("idir=[%s] odir=[%s]", t->idir.c_str(), t->odir.c_str());
-  bool i2 = has_rdir2(ctx, true);
-  if (!t->is_root && !i2 && vrdir_enum_dir(ctx->i_side.rdir, t->idir.c_str()) < 0) {
-    LOGE("vrdir_enum_dir [%s] failed", t->idir.c_str());
-    cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
-    cdir_task_free(t);
-    return 0;
-  }
-  if (!i2) {
-    if (!t->is_root)
-      request_odir(ctx, t);
+  if (!has_rdir2(ctx, true)) {
+    if (!t->is_root && !t->requested)
+      request_idir(ctx, t);
+    if (t->enum_failed) {
+      cdir_task_free(t);
+      return 1;
+    }
     if (rdir_read_stat(ctx, true, t->idir, &t->files, &t->dirs, &t->code) < 0) {
       cdir_task_free(t);
       return -1;
     }
+  } else {
+    int rc = rdir2_get_dir_stat(ctx, true, t->idir, &t->files, &t->dirs, &t->code);
+    if (rc != RDIR2_OK) {
+      cdir_task_free(t);
+      return rc == RDIR2_SKIP ? 1 : -1;
+    }
+    /* The output listing is asked for only once the input side delivered the directory, so that
+     * every requested output listing is also read. */
     if (!t->is_root)
-      post_dir_line(ctx, t->idir);
-    push_task(ctx, t);
-    return 0;
+      request_odir(ctx, t);
   }
-  int rc = rdir2_get_dir_stat(ctx, true, t->idir, &t->files, &t->dirs, &t->code);
-  if (rc != RDIR2_OK) {
-    cdir_task_free(t);
-    return rc == RDIR2_SKIP ? 0 : -1;
-  }
-  /* The output listing is asked for only once the input side delivered the directory, so that
-   * every requested output listing is also read. */
   if (!t->is_root)
-    request_odir(ctx, t);
-  if (!t->is_root)
-    post_dir_line(ctx, t->idir);
-  push_task(ctx, t);
+    cdir_stat_add(&ctx->stat.enum_dir_count, 1);
+  t->listed = true;
   return 0;
 }
 

@@ -100,6 +100,15 @@ bool post_cmd(cdir_ctx *ctx, uint32_t type, const std::string &key, cdir_cmd *c)
   }
 }
 
+/* The directory line of mode ls, posted where the directory joins the walk. */
+void post_dir_line(cdir_ctx *ctx, const std::string &dir)
+{
+  while (cmder_post_msg3(ctx->cmd, CDIR_CMD_DIR_LINE, dir.c_str(), nullptr, 1000) == -2) {
+    if (cdir_need_exit(ctx))
+      return;
+  }
+}
+
 cdir_cmd *cmd_of(cdir_task *t)
 {
   auto *c = new (std::nothrow) cdir_cmd;
@@ -134,14 +143,26 @@ int cdir_worker(cdir_ctx *ctx)
     root->odir = ctx->o_info.path;
     root->o_exists = true;
   }
-  if (rdir_get_idir_list(ctx, root) < 0)
-    return -1;
+  int rc = rdir_get_idir_list(ctx, root);
+  if (rc != 0)
+    return rc < 0 ? -1 : 0;
+  ctx->work.push_back(root);
   char path[PATH_SIZE];
   while (!ctx->work.empty()) {
     cdir_task *t = ctx->work.front();
     ctx->work.pop_front();
+    /* A child is listed only now: a wide level then holds the listings of a few directories
+     * rather than of all of them. */
+    if (!t->listed) {
+      rc = rdir_get_idir_list(ctx, t);
+      if (rc < 0)
+        return -1;
+      if (rc > 0)
+        continue;
+    }
+    rdir_prefetch(ctx);
     LOGV("[%s] [%d]", t->idir.c_str(), t->o_exists);
-    bool listed = ctx->need_olist && t->o_exists && !t->odir.empty();
+    bool listed = cdir_task_olisted(ctx, t);
     if (listed) {
       if (rdir_get_odir_stat(ctx, t) < 0) {
         cdir_task_free(t);
@@ -202,7 +223,10 @@ int cdir_worker(cdir_ctx *ctx)
           }
           child->odir = path;
         }
-        if (rdir_get_idir_list(ctx, child) < 0 || cdir_need_exit(ctx)) {
+        ctx->work.push_back(child);
+        if (ctx->op == CDIR_OP_LS)
+          post_dir_line(ctx, child->idir);
+        if (cdir_need_exit(ctx)) {
           cdir_task_free(t);
           return -1;
         }
@@ -246,7 +270,9 @@ int cdir_worker(cdir_ctx *ctx)
         post_cmd(ctx, CDIR_CMD_FILE_LIST, t->idir, c);
       }
     }
-    if (is_copy_or_sync(ctx)) {
+    /* Finishing a directory is a copy step; a sync leaves directory times alone, so it posts
+     * no command that would only wake the executor. */
+    if (ctx->op == CDIR_OP_COPY) {
       cdir_cmd *c = cmd_of(t);
       if (c)
         post_cmd(ctx, CDIR_CMD_DIR_DONE, t->odir, c);

@@ -35,6 +35,11 @@ struct cdir_task {
   bool o_exists = false;
   bool is_root = false;
   int code = 0; /* error code of the input listing */
+  /* Listing state: a child is queued unlisted and listed when the walker reaches it; generation-1
+   * listings of the next tasks are requested ahead (in queue order, the order they are read). */
+  bool listed = false;
+  bool requested = false;
+  bool enum_failed = false;
 };
 
 /* What a command carries: the paths and attributes of its directory and references to the lists
@@ -76,10 +81,15 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run);
 void cdir_cmd_free(void *ctx, void *arg);
 
 /* Directory pairs (the enumeration of both sides). */
-/* Lists the input directory of t (and requests the output one); on success t is queued for the
- * walker and 0 returned; a directory the input cannot list is counted, t freed and 0 returned;
- * -1 (t freed) when nothing could be obtained at all. */
+/* Lists the input directory of t (and requests the output one where it is read): 0 when t is
+ * listed; 1 when the input cannot list it (counted, t freed); -1 (t freed) when nothing could be
+ * obtained at all. */
 int rdir_get_idir_list(cdir_ctx *ctx, cdir_task *t);
+/* Requests the generation-1 listings of the next unlisted tasks of the work queue, so that the
+ * listing threads read them while the walker handles the current one. */
+void rdir_prefetch(cdir_ctx *ctx);
+/* Whether the output directory of t is listed and paired with its input. */
+bool cdir_task_olisted(const cdir_ctx *ctx, const cdir_task *t);
 /* Fills t->o_files and t->o_dirs with the listing of the output directory t->odir; 0, or -1
  * when the listing could not be obtained (time-out, stop, bad data). */
 int rdir_get_odir_stat(cdir_ctx *ctx, cdir_task *t);

@@ -140,11 +140,11 @@ int l_lutime(vbfile *f, const file_attr *t, const char *path)
 
 int l_close(vbfile *f, const file_attr *attr)
 {
-  bool was_open = f->fd >= 0;
-  int rc = l_close_fd(f);
-  if (was_open && attr && os_set_file_lstat(f->path.c_str(), attr) < 0)
+  /* Attributes go through the open descriptor, before the close: no path lookup per call, and
+   * no chance of following a link that took the file's place. */
+  if (f->fd >= 0 && attr && os_set_file_fattr(f->fd, f->path.c_str(), attr) < 0)
     LOG2(LOG2_ERR | LOG2_ERRNO, "set_lstat[%s] err: ", f->path.c_str());
-  return rc;
+  return l_close_fd(f);
 }
 
 void l_exit(vbfile *f)

@@ -11,6 +11,9 @@
 namespace {
 
 constexpr size_t POOL_BLOCK_DEFAULT = 64 * 1024;
+/* The first block is small and each new one twice the last, up to the block size: a list of a few
+ * names costs a few hundred bytes, not a whole block. */
+constexpr size_t POOL_BLOCK_FIRST = 1024;
 constexpr uint64_t ITEMS_INITIAL = 16;
 
 struct pool_block {
@@ -47,7 +50,7 @@ mstat_pool *pool_new(size_t block_size)
   if (!p)
     return nullptr;
   p->block_size = block_size;
-  p->head = block_new(block_size);
+  p->head = block_new(block_size < POOL_BLOCK_FIRST ? block_size : POOL_BLOCK_FIRST);
   if (!p->head) {
     free(p);
     return nullptr;
@@ -96,7 +99,10 @@ const char *pool_strdup(mstat_pool *p, const char *s)
       memcpy(own->data(), s, n);
       return own->data();
     }
-    pool_block *nb = block_new(p->block_size);
+    size_t cap = b->cap * 2 < p->block_size ? b->cap * 2 : p->block_size;
+    if (cap < n)
+      cap = n;
+    pool_block *nb = block_new(cap);
     if (!nb)
       return nullptr;
     nb->next = b;

@@ -91,6 +91,99 @@ void add_streams(const mstat_item &base, std::string &streams, const char *ename
   }
 }
 
+/* Digits of one numeric field, as the signature scanner reads them: not empty, digits of the base
+ * only (either case for hex), no sign, no overflow of max. */
+template <int Base> bool scan_num(const char *s, uint64_t max, uint64_t *out)
+{
+  if (!*s)
+    return false;
+  uint64_t v = 0;
+  for (; *s; s++) {
+    unsigned c = static_cast<unsigned char>(*s);
+    unsigned d;
+    if (c - '0' < 10)
+      d = c - '0';
+    else if (Base == 16 && (c | 0x20) - 'a' < 6)
+      d = (c | 0x20) - 'a' + 10;
+    else
+      return false;
+    if (v > (max - d) / Base)
+      return false;
+    v = v * Base + d;
+  }
+  *out = v;
+  return true;
+}
+
+/* One listing line into its sixteen fields: the result of str_scanf_sep_val with RDIR_LINE_SIG
+ * (the count of fields converted before the first that fails), without reading the signature
+ * again for every line of a listing. */
+int scan_line(char *line, char **name, char **link, mstat_item *it, std::string *streams)
+{
+  char *f[16];
+  int nf = 0;
+  for (char *p = line; nf < 16;) {
+    f[nf++] = p;
+    char *end = strchr(p, '\t');
+    if (!end)
+      break;
+    *end = '\0';
+    p = end + 1;
+  }
+  enum { H32, H64, D32, D64 };
+  static const struct {
+    int form;
+    int field;
+  } nums[] = {{H32, 2}, {H32, 3}, {H32, 4}, {D64, 5}, {H64, 6}, {H64, 7}, {H64, 8},
+              {D32, 9}, {D32, 10}, {D64, 11}, {H64, 12}, {H64, 13}, {H64, 14}};
+  uint64_t v[13];
+  *name = f[0];
+  if (nf < 2)
+    return nf;
+  *link = f[1];
+  for (int i = 0; i < 13; i++) {
+    int at = nums[i].field;
+    if (at >= nf)
+      return nf;
+    bool ok;
+    switch (nums[i].form) {
+    case H32:
+      ok = scan_num<16>(f[at], UINT32_MAX, &v[i]);
+      break;
+    case H64:
+      ok = scan_num<16>(f[at], UINT64_MAX, &v[i]);
+      break;
+    case D32:
+      ok = scan_num<10>(f[at], UINT32_MAX, &v[i]);
+      break;
+    default:
+      ok = scan_num<10>(f[at], UINT64_MAX, &v[i]);
+      break;
+    }
+    if (!ok)
+      return at;
+  }
+  it->type = static_cast<uint32_t>(v[0]);
+  it->attrib_mode = static_cast<uint32_t>(v[1]);
+  it->alt_mode = static_cast<uint32_t>(v[2]);
+  it->size = v[3];
+  it->time_create = v[4];
+  it->time_write = v[5];
+  it->time_access = v[6];
+  it->uid = static_cast<uint32_t>(v[7]);
+  it->gid = static_cast<uint32_t>(v[8]);
+  it->st_nlink = v[9];
+  it->file_id_ext = v[10];
+  it->st_ino = v[11];
+  it->st_dev = v[12];
+  if (nf < 16)
+    return 15;
+  streams->clear();
+  if (*f[15] && str_unescape_cstr_append(f[15], strlen(f[15]), streams) < 0)
+    return 15;
+  return 16;
+}
+
 } // namespace
 
 int str_2_stat(char *text, stat_parse_ctx *ctx, mstat *list)
@@ -111,10 +204,7 @@ int str_2_stat(char *text, stat_parse_ctx *ctx, mstat *list)
 
       mstat_item it{};
       char *name = nullptr, *link = nullptr;
-      int ret = str_scanf_sep_val(line, '\t', RDIR_LINE_SIG, &name, &link, &it.type, &it.attrib_mode,
-                                  &it.alt_mode, &it.size, &it.time_create, &it.time_write, &it.time_access,
-                                  &it.uid, &it.gid, &it.st_nlink, &it.file_id_ext, &it.st_ino, &it.st_dev,
-                                  &streams);
+      int ret = scan_line(line, &name, &link, &it, &streams);
       if (ret != 16) {
         LOGE("ret=%d error: ret!=16", ret);
         return -1;

@@ -459,6 +459,35 @@ int os_set_file_lstat(const char *path, const file_attr *attr)
   return rc;
 }
 
+int os_set_file_fattr(int fd, const char *path, const file_attr *attr)
+{
+  if (fd < 0 || !attr)
+    return VERR_PARAM;
+  if (!path)
+    path = "";
+  int rc = 0;
+  uint32_t mode = (attr->type & TYPE_F_NOMODE) ? attr->alt_mode : attr->attrib_mode;
+  if (eintr_retry([&] { return fchown(fd, attr->uid, attr->gid); }) < 0) {
+    LOG2(LOG2_DBG | LOG2_ERRNO, "lchown [%s] uid=%u gid=%u err: ", path, attr->uid, attr->gid);
+    mode &= ~0xC00u;
+    rc = -1;
+  }
+  if (eintr_retry([&] { return fchmod(fd, mode & 07777); }) < 0) {
+    LOG2(LOG2_DBG | LOG2_ERRNO, "lchmod [%s] mode=0%o err: ", path, mode);
+    rc = -1;
+  }
+  struct timespec ts[2];
+  ts[0].tv_sec = static_cast<time_t>(attr->time_access);
+  ts[0].tv_nsec = 0;
+  ts[1].tv_sec = static_cast<time_t>(attr->time_write);
+  ts[1].tv_nsec = 0;
+  if (eintr_retry([&] { return futimens(fd, ts); }) < 0) {
+    LOG2(LOG2_DBG | LOG2_ERRNO, "lutime [%s] err: ", path);
+    rc = -1;
+  }
+  return rc;
+}
+
 int os_create_stream(const char *path, const char *kind, const char *stream_name)
 {
   if (!path || !kind || !stream_name)

@@ -117,6 +117,9 @@ struct file_attr {
  * modification times. A failed lchown also clears the set-user-ID and set-group-ID bits of the
  * mode. Every step runs; the result is 0, or -1 when any step failed (each failure is logged). */
 int os_set_file_lstat(const char *path, const file_attr *attr);
+/* The same through an open descriptor of the entry (fchown, fchmod, futimens): no path lookups.
+ * path names the entry in the messages only. */
+int os_set_file_fattr(int fd, const char *path, const file_attr *attr);
 
 /* Creates the stream entry (kind, stream name) of path: kind "X" sets the extended attribute with
  * an empty value without following links; kind "S" (alternate data stream) is -37; any other

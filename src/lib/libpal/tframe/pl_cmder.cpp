@@ -2,9 +2,12 @@
 #include "libpal/tframe/pl_cmder.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "liblog/log2.h"
@@ -15,8 +18,11 @@ namespace {
 
 constexpr uint32_t NODE_MSG = 3;
 constexpr uint32_t EXIT_WAIT_MS = 2000;
-constexpr int READY_POLLS = 100;
-constexpr uint32_t READY_POLL_MS = 10;
+/* A new executor is usually ready within microseconds: the wait for it starts with short sleeps
+ * that grow to READY_POLL_MAX_US, for READY_WAIT_MS in all. */
+constexpr uint64_t READY_WAIT_MS = 1000;
+constexpr uint64_t READY_POLL_FIRST_US = 20;
+constexpr uint64_t READY_POLL_MAX_US = 10000;
 
 /* One posted message, allocated by the poster and freed by the executor; the data bytes follow the
  * node (which is padded so that they are aligned for any type). */
@@ -36,6 +42,9 @@ struct cmder {
   std::atomic<uint32_t> status{CMDER_INIT_STATUS};
   std::atomic<uint32_t> pending{0};
   std::atomic<uint32_t> stop{0}; /* cmder_exit's request to end the loop */
+  /* Woken when pending drops to 0, so that a wait for idleness sleeps instead of polling. */
+  std::mutex idle_lock;
+  std::condition_variable idle_cv;
   queue *q = nullptr;
   os_thread *thread = nullptr;
   /* Touched by the service thread only. */
@@ -80,7 +89,10 @@ struct node_done {
     if (n->type == NODE_MSG && c->param.free_proc)
       c->param.free_proc(c->param.ctx, n->arg);
     free(n);
-    c->pending.fetch_sub(1, std::memory_order_acq_rel);
+    if (c->pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard<std::mutex> g(c->idle_lock);
+      c->idle_cv.notify_all();
+    }
   }
 };
 
@@ -162,10 +174,15 @@ int cmd_srv_thread(void *p)
 
 int cmder_init_check(cmder *c)
 {
-  for (int i = 0; i < READY_POLLS; i++) {
+  if (c->status.load(std::memory_order_seq_cst) == CMDER_READY_STATUS)
+    return 0;
+  uint64_t t0 = os_time_ms();
+  uint64_t us = READY_POLL_FIRST_US;
+  while (os_time_ms() - t0 < READY_WAIT_MS) {
+    os_usleep(us);
     if (c->status.load(std::memory_order_seq_cst) == CMDER_READY_STATUS)
       return 0;
-    os_msleep(READY_POLL_MS);
+    us = us * 2 < READY_POLL_MAX_US ? us * 2 : READY_POLL_MAX_US;
   }
   uint32_t st = c->status.load(std::memory_order_seq_cst);
   if (st == CMDER_READY_STATUS)
@@ -231,7 +248,10 @@ int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void
   /* Counted before the push, so that pending never reads 0 while the message is queued. */
   c->pending.fetch_add(1, std::memory_order_seq_cst);
   if (queue_push_wait(c->q, n, timeout_ms) != 0) {
-    c->pending.fetch_sub(1, std::memory_order_seq_cst);
+    if (c->pending.fetch_sub(1, std::memory_order_seq_cst) == 1) {
+      std::lock_guard<std::mutex> g(c->idle_lock);
+      c->idle_cv.notify_all();
+    }
     free(n);
     return -2;
   }
@@ -267,12 +287,12 @@ int cmder_wait_idle(cmder *c, uint32_t n)
 {
   if (!chk_assert(c != NULL))
     return -1;
-  for (uint32_t i = 0; i < n; i++) {
-    if (c->pending.load(std::memory_order_seq_cst) == 0)
-      return 0;
-    os_msleep(1);
-  }
-  return -1;
+  if (n == 0)
+    return -1;
+  std::unique_lock<std::mutex> lk(c->idle_lock);
+  bool idle = c->idle_cv.wait_for(lk, std::chrono::milliseconds(n),
+                                  [c] { return c->pending.load(std::memory_order_seq_cst) == 0; });
+  return idle ? 0 : -1;
 }
 
 int cmder_exit(cmder *c)

@@ -65,8 +65,8 @@ int cmder_post_msg2(cmder *c, const char *text, void *arg);
 uint32_t cmder_pending(const cmder *c);
 /* CMDER_INIT_STATUS, CMDER_READY_STATUS or CMDER_EXIT_STATUS. */
 uint32_t cmder_status(const cmder *c);
-/* Polls every 1 ms, at most n times, until no message is pending. Returns 0 when idle, -1 when the
- * polls ran out (n = 0 makes no poll and gives -1). */
+/* Waits up to n ms until no message is pending. Returns 0 when idle, -1 when the time ran out
+ * (n = 0 makes no wait and gives -1). */
 int cmder_wait_idle(cmder *c, uint32_t n);
 /* Ends the loop (the message being handled finishes first), waits up to 2000 ms for the thread and
  * cancels it after that, hands the arguments of the messages that were never handled to free_proc,

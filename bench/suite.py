@@ -1,0 +1,292 @@
+#!/usr/bin/env python3
+"""Whole-tool benchmark suite: qvcp against cp -a, rsync -a and the raw copy_file_range limit.
+
+Started by bench/run, which builds the programs first. Data is generated with fixed seeds under
+--dir (kept between runs, regenerated when its parameters change). Each case runs its tools in
+turn, one warm-up round and then --runs counted rounds; the page cache is never dropped, so every
+tool reads a warm input. The table gives the median wall, user and system time, the peak resident
+memory and the ratio qvcp/peer of the wall times; the targets follow it.
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+FULL = dict(small_dirs=200, small_files=100, big_files=4, big_mib=256, delta_mib=1024,
+            wide_dirs=2000, wide_files=100, runs=5)
+QUICK = dict(small_dirs=20, small_files=100, big_files=4, big_mib=32, delta_mib=128,
+             wide_dirs=200, wide_files=100, runs=3)
+
+
+class Sample:
+    def __init__(self, wall, user, sys_, peak_kib):
+        self.wall, self.user, self.sys, self.peak = wall, user, sys_, peak_kib
+
+
+TIME_OUT = "/tmp/qvcp_bench_time.%d" % os.getpid()
+
+
+def measure(cmd):
+    """Runs one command under GNU time: wall time from the clock, user/system time and peak RSS
+    from time's report (a child forked by this Python process would inherit its resident size)."""
+    t0 = time.monotonic()
+    p = subprocess.run(["/usr/bin/time", "-o", TIME_OUT, "-f", "%U %S %M"] + cmd, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    wall = time.monotonic() - t0
+    if p.returncode != 0:
+        sys.exit("failed (%d): %s" % (p.returncode, " ".join(cmd)))
+    user, sys_, peak = open(TIME_OUT).read().split()[-3:]
+    return Sample(wall, float(user), float(sys_), int(peak))
+
+
+def stamp_ok(root, key):
+    path = root + ".stamp"
+    return os.path.isdir(root) and os.path.exists(path) and open(path).read() == key
+
+
+def stamp_set(root, key):
+    with open(root + ".stamp", "w") as f:
+        f.write(key)
+
+
+def gen_small(root, dirs, files):
+    key = "small %d %d seed 42" % (dirs, files)
+    if stamp_ok(root, key):
+        return
+    shutil.rmtree(root, ignore_errors=True)
+    rnd = random.Random(42)
+    for d in range(dirs):
+        dp = os.path.join(root, "d%04d" % d)
+        os.makedirs(dp)
+        for f in range(files):
+            with open(os.path.join(dp, "f%03d.dat" % f), "wb") as fh:
+                fh.write(rnd.randbytes(rnd.randint(1024, 16384)))
+    stamp_set(root, key)
+
+
+def gen_big(root, files, mib):
+    key = "big %d %d seed 7" % (files, mib)
+    if stamp_ok(root, key):
+        return
+    shutil.rmtree(root, ignore_errors=True)
+    os.makedirs(root)
+    rnd = random.Random(7)
+    for f in range(files):
+        block = rnd.randbytes(1 << 20)
+        with open(os.path.join(root, "big%d.bin" % f), "wb") as fh:
+            for i in range(mib):
+                fh.write(block[i:] + block[:i])
+    stamp_set(root, key)
+
+
+def gen_wide(root, dirs, files):
+    key = "wide %d %d" % (dirs, files)
+    if stamp_ok(root, key):
+        return
+    shutil.rmtree(root, ignore_errors=True)
+    for d in range(dirs):
+        dp = os.path.join(root, "d%04d" % d)
+        os.makedirs(dp)
+        for f in range(files):
+            os.close(os.open(os.path.join(dp, "e%03d" % f), os.O_WRONLY | os.O_CREAT, 0o644))
+    stamp_set(root, key)
+
+
+def gen_delta(base, src_dir, mib):
+    """A base file and an input copy of it with 8 scattered 4 KiB changes."""
+    size = mib << 20
+    key = "delta %d seed 11/12" % mib
+    if stamp_ok(src_dir, key) and os.path.exists(base):
+        return
+    rnd = random.Random(11)
+    chunk = rnd.randbytes(1 << 20)
+    with open(base, "wb") as f:
+        for i in range(mib):
+            f.write(chunk[i % 4096:] + chunk[:i % 4096])
+    shutil.rmtree(src_dir, ignore_errors=True)
+    os.makedirs(src_dir)
+    src = os.path.join(src_dir, "f")
+    shutil.copyfile(base, src)
+    rnd = random.Random(12)
+    with open(src, "r+b") as f:
+        for k in range(8):
+            f.seek((size // 8) * k + rnd.randrange(0, size // 8 - 4096))
+            f.write(rnd.randbytes(4096))
+    stamp_set(src_dir, key)
+
+
+def rounds(tools, runs, prepare):
+    """tools: name -> command. prepare(name) runs untimed before each run. Round 0 is a warm-up."""
+    got = {t: [] for t in tools}
+    for r in range(runs + 1):
+        for t, cmd in tools.items():
+            prepare(t)
+            s = measure(cmd)
+            if r > 0:
+                got[t].append(s)
+    return {t: Sample(statistics.median(x.wall for x in v), statistics.median(x.user for x in v),
+                      statistics.median(x.sys for x in v), max(x.peak for x in v)) for t, v in got.items()}
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.res = {}
+
+    def add(self, case, med, ref="qvcp"):
+        self.res[case] = med
+        q = med.get(ref)
+        for t, s in med.items():
+            ratio = "" if t == ref or q is None else "%.2f" % (q.wall / s.wall)
+            self.rows.append((case, t, "%.3f" % s.wall, "%.3f" % s.user, "%.3f" % s.sys,
+                              "%.1f" % (s.peak / 1024.0), ratio))
+
+    def show(self):
+        head = ("case", "tool", "wall s", "user s", "sys s", "peak MiB", "qvcp/tool")
+        w = [max(len(r[i]) for r in self.rows + [head]) for i in range(len(head))]
+        line = lambda r: "| " + " | ".join(c.ljust(w[i]) if i < 2 else c.rjust(w[i]) for i, c in enumerate(r)) + " |"
+        print(line(head))
+        print("|" + "|".join("-" * (x + 1) + ("-" if i < 2 else ":") for i, x in enumerate(w)) + "|")
+        for r in self.rows:
+            print(line(r))
+        sys.stdout.flush()
+
+
+def total_write(cmd):
+    p = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                       env=dict(os.environ, QV_SH_DBG="1"))
+    for line in p.stderr.splitlines():
+        at = line.find("total_write=")
+        if at >= 0:
+            return int(line[at + len("total_write="):].split()[0])
+    return -1
+
+
+def main():
+    ap = argparse.ArgumentParser(description="qvcp against cp -a and rsync -a")
+    ap.add_argument("--quick", action="store_true", help="scaled-down data, 3 counted runs")
+    ap.add_argument("--runs", type=int, help="counted runs per tool (default 5, quick 3)")
+    ap.add_argument("--dir", default="/tmp/qvcp_bench", help="scratch directory")
+    ap.add_argument("--cases", default="small,big,noop,delta,wide", help="comma-separated cases")
+    ap.add_argument("--qvcp", required=True)
+    ap.add_argument("--cfr", required=True, help="the copy_file_range program")
+    a = ap.parse_args()
+    p = dict(QUICK if a.quick else FULL)
+    runs = a.runs or p["runs"]
+    cases = a.cases.split(",")
+    qvcp, cfr = os.path.abspath(a.qvcp), os.path.abspath(a.cfr)
+    d = os.path.join(a.dir, "quick" if a.quick else "full")
+    os.makedirs(d, exist_ok=True)
+    dst = os.path.join(d, "dst")
+    clear = lambda _t: shutil.rmtree(dst, ignore_errors=True)
+    tab = Table()
+    extra = {}
+
+    small = os.path.join(d, "small")
+    if "small" in cases or "noop" in cases:
+        gen_small(small, p["small_dirs"], p["small_files"])
+    if "small" in cases:
+        tab.add("small", rounds({
+            "qvcp": [qvcp, "mode=cp", "if=" + small, "of=" + dst],
+            "cp -a": ["cp", "-a", small, dst],
+            "rsync -a": ["rsync", "-a", small + "/", dst + "/"]}, runs, clear))
+    if "big" in cases:
+        big = os.path.join(d, "big")
+        gen_big(big, p["big_files"], p["big_mib"])
+        tab.add("big", rounds({
+            "qvcp": [qvcp, "mode=cp", "if=" + big, "of=" + dst],
+            "cp -a": ["cp", "-a", big, dst],
+            "rsync -a": ["rsync", "-a", big + "/", dst + "/"],
+            "copy_file_range": [cfr, big, dst]}, runs, clear))
+    if "noop" in cases:
+        oq, orr = os.path.join(d, "noop_q"), os.path.join(d, "noop_r")
+        for o in (oq, orr):
+            shutil.rmtree(o, ignore_errors=True)
+        measure([qvcp, "mode=sync", "if=" + small, "of=" + oq])
+        measure(["rsync", "-a", small + "/", orr + "/"])
+        tab.add("noop", rounds({
+            "qvcp": [qvcp, "mode=sync", "if=" + small, "of=" + oq],
+            "rsync -a": ["rsync", "-a", small + "/", orr + "/"]}, runs, lambda _t: None))
+        for o in (oq, orr):
+            shutil.rmtree(o, ignore_errors=True)
+    clear(None)
+    if "delta" in cases:
+        base, src = os.path.join(d, "delta_base"), os.path.join(d, "delta_src")
+        gen_delta(base, src, p["delta_mib"])
+        out = os.path.join(d, "delta_out")
+        os.makedirs(out, exist_ok=True)
+
+        def restore(_t):
+            shutil.copyfile(base, os.path.join(out, "f"))
+            os.utime(os.path.join(out, "f"), (0, 0))
+        qcmd = [qvcp, "mode=sync", "if=" + src, "of=" + out]
+        tab.add("delta", rounds({
+            "qvcp": qcmd,
+            "rsync --no-whole-file --inplace": ["rsync", "-a", "--no-whole-file", "--inplace", src + "/", out + "/"],
+            "rsync -a": ["rsync", "-a", src + "/", out + "/"]}, runs, restore))
+        restore(None)
+        extra["total_write"] = total_write(qcmd)
+        shutil.rmtree(out, ignore_errors=True)
+    if "wide" in cases:
+        wide = os.path.join(d, "wide")
+        gen_wide(wide, p["wide_dirs"], p["wide_files"])
+        oq, orr = os.path.join(d, "wide_q"), os.path.join(d, "wide_r")
+        for o in (oq, orr):
+            shutil.rmtree(o, ignore_errors=True)
+        measure([qvcp, "mode=sync", "if=" + wide, "of=" + oq])
+        measure(["rsync", "-a", wide + "/", orr + "/"])
+        med = rounds({
+            "qvcp": [qvcp, "mode=sync", "if=" + wide, "of=" + oq],
+            "qvcp ls olist=none": [qvcp, "mode=ls", "if=" + wide, "olist=none"],
+            "rsync -a": ["rsync", "-a", wide + "/", orr + "/"]}, runs, lambda _t: None)
+        tab.add("wide", med)
+        for o in (oq, orr):
+            shutil.rmtree(o, ignore_errors=True)
+
+    print("\n%s data, median of %d runs after a warm-up, %d cores\n" % ("quick" if a.quick else "full", runs,
+                                                                        os.cpu_count()))
+    tab.show()
+    targets(tab.res, extra)
+    os.unlink(TIME_OUT)
+
+
+def targets(res, extra):
+    checks = []
+
+    def ratio(case, a, b, limit, what=None):
+        if case in res:
+            r = res[case][a].wall / res[case][b].wall
+            checks.append((case, what or "%s / %s wall" % (a, b), r, "<= %.2f" % limit, r <= limit))
+    ratio("small", "qvcp", "rsync -a", 0.8)
+    ratio("small", "qvcp", "cp -a", 1.0)
+    ratio("big", "qvcp", "cp -a", 1.0)
+    ratio("big", "qvcp", "rsync -a", 0.3)
+    if "big" in res:
+        r = res["big"]["copy_file_range"].wall / res["big"]["qvcp"].wall
+        checks.append(("big", "qvcp throughput / copy_file_range", r, ">= 0.80", r >= 0.8))
+    ratio("noop", "qvcp", "rsync -a", 0.5)
+    ratio("delta", "qvcp", "rsync --no-whole-file --inplace", 0.5)
+    if "total_write" in extra:
+        tw = extra["total_write"]
+        checks.append(("delta", "qvcp total_write bytes", tw, "<= %d" % (8 << 16), 0 <= tw <= 8 << 16))
+    if "wide" in res:
+        w = res["wide"]
+        qp = max(w["qvcp"].peak, w["qvcp ls olist=none"].peak)
+        checks.append(("wide", "qvcp peak / rsync peak", qp / w["rsync -a"].peak, "<= 1.00",
+                       qp <= w["rsync -a"].peak))
+        ratio("wide", "qvcp", "rsync -a", 0.5, "qvcp no-op sync / rsync -a wall")
+    peak = max([res[c]["qvcp"].peak for c in ("small", "big", "noop", "delta") if c in res] or [0]) / 1024.0
+    if peak:
+        checks.append(("1-4", "qvcp peak MiB", peak, "<= 64", peak <= 64))
+    print("\n| case | target | measured | limit | met |\n|---|---|---:|---:|---|")
+    for c, what, v, lim, ok in checks:
+        print("| %s | %s | %s | %s | %s |" % (c, what, ("%.2f" % v) if isinstance(v, float) else v, lim,
+                                              "yes" if ok else "NO"))
+
+
+if __name__ == "__main__":
+    main()
