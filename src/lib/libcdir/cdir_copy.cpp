@@ -5,10 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -17,6 +22,7 @@
 #include "libcdir/vbfile.h"
 #include "liblog/log2.h"
 #include "libpal/os/os_file.h"
+#include "libpal/tframe/pl_thread_pool.h"
 #include "libpal/string/pl_escape.h"
 #include "librdir/rdir_line.h"
 #include "librdir/rdir_stat.h"
@@ -24,6 +30,20 @@
 namespace {
 
 constexpr size_t PATH_SIZE = 4096;
+
+/* The handles and buffer one file copy runs on: the engine's own, or those of the second copy
+ * lane. Failures are read from the handle that failed, never from the shared error record, which
+ * the other lane may be writing. */
+struct copy_lane {
+  vbfile *in;
+  vbfile *out;
+  char *buf;
+};
+
+copy_lane main_lane(cdir_ctx *ctx)
+{
+  return {ctx->i_side.bfile, ctx->o_side.bfile, ctx->buf[0].get()};
+}
 
 uint32_t kind_of(uint32_t type)
 {
@@ -107,8 +127,8 @@ void entry_failed(cdir_ctx *ctx, int code)
   cdir_verr_check(ctx, code ? code : VERR_FAIL);
 }
 
-int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const char *out_path,
-                        uint64_t offset, uint64_t size, uint64_t *copied)
+int copy_data_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, const char *in_path, const char *out_path,
+                 uint64_t offset, uint64_t size, uint64_t *copied)
 {
   LOGD("[%s]->[%s] off=%lld size=%lld", in_path, out_path, static_cast<long long>(offset),
        static_cast<long long>(size));
@@ -117,7 +137,7 @@ int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path
     return 0;
   /* Local to local: the kernel moves the data (and may share extents) without a copy through
    * this process. */
-  int64_t k = vbfile_copy_range(ctx->i_side.bfile, ctx->o_side.bfile, offset, size);
+  int64_t k = vbfile_copy_range(lane.in, lane.out, offset, size);
   if (k >= 0) {
     cdir_stat_add(&ctx->stat.total_read, k);
     cdir_stat_add(&ctx->stat.total_write, k);
@@ -128,27 +148,27 @@ int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path
     return 0;
   }
   if (k != VERR_NOTSUP) {
-    LOGE("o_write [%s] error: %s", out_path, vperror_str(ctx->err));
+    LOGE("o_write [%s] error: %s", out_path, vperror_str(&lane.out->err));
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
     entry_failed(ctx, static_cast<int>(k));
     return -1;
   }
-  char *buf = ctx->buf[0].get();
+  char *buf = lane.buf;
   uint64_t left = size;
   while (left > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(left, ctx->bs));
-    int64_t n = vbfile_pread(ctx->i_side.bfile, buf, want, offset);
+    int64_t n = vbfile_pread(lane.in, buf, want, offset);
     if (n < 0) {
-      LOGE("i_read [%s] error: %s", in_path, vperror_str(ctx->err));
+      LOGE("i_read [%s] error: %s", in_path, vperror_str(&lane.in->err));
       cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
       entry_failed(ctx, static_cast<int>(n));
       return -1;
     }
     cdir_stat_add(&ctx->stat.total_read, n);
     if (n > 0) {
-      int64_t w = vbfile_pwrite(ctx->o_side.bfile, buf, static_cast<size_t>(n), offset);
+      int64_t w = vbfile_pwrite(lane.out, buf, static_cast<size_t>(n), offset);
       if (w < 0) {
-        LOGE("o_write [%s] error: %s", out_path, vperror_str(ctx->err));
+        LOGE("o_write [%s] error: %s", out_path, vperror_str(&lane.out->err));
         cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
         entry_failed(ctx, static_cast<int>(w));
         return -1;
@@ -171,17 +191,22 @@ int cdir_copy_file_data(cdir_ctx *ctx, const mstat_item *it, const char *in_path
 
 /* Creates an entry that carries no data (directory, link, empty file, FIFO) with its
  * attributes. */
-int create_entry(cdir_ctx *ctx, const mstat_item *it, const char *path, const char *what)
+int create_entry_on(cdir_ctx *ctx, vbfile *out, const mstat_item *it, const char *path, const char *what)
 {
   file_attr a;
   std::string link;
   cdir_item_attr(ctx, it, &a, &link);
-  int rc = vbfile_create_file_or_dir(ctx->o_side.bfile, &a, path);
+  int rc = vbfile_create_file_or_dir(out, &a, path);
   if (rc < 0) {
     LOGE("%s [%s] eno=%d error: %s", what, path, rc, verr2str(rc));
     return rc;
   }
   return 0;
+}
+
+int create_entry(cdir_ctx *ctx, const mstat_item *it, const char *path, const char *what)
+{
+  return create_entry_on(ctx, ctx->o_side.bfile, it, path, what);
 }
 
 /* Copies the value of one extended attribute of a file. */
@@ -329,45 +354,150 @@ int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in, const std::string &od
   return cdir_check_file_stat(ctx, p.path, in, out);
 }
 
-int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, const char *out_path)
+namespace {
+
+bool needs_block_sync(const cdir_ctx *ctx, const mstat_item *it)
+{
+  return ctx->op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
+}
+
+int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, const char *in_path,
+                      const char *out_path)
 {
   if (it->size == 0) {
-    if (create_entry(ctx, it, out_path, "o_open") < 0) {
+    int rc = create_entry_on(ctx, lane.out, it, out_path, "o_open");
+    if (rc < 0) {
       cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-      entry_failed(ctx, ctx->err->code);
+      entry_failed(ctx, rc);
       return -1;
     }
     return 0;
   }
-  if (vbfile_open_read(ctx->i_side.bfile, in_path) < 0) {
-    LOGE("i_open [%s] error: %s", in_path, vperror_str(ctx->err));
+  int rc = vbfile_open_read(lane.in, in_path);
+  if (rc < 0) {
+    LOGE("i_open [%s] error: %s", in_path, vperror_str(&lane.in->err));
     cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, ctx->err->code);
+    entry_failed(ctx, rc);
     return -1;
   }
-  bool block_sync = ctx->op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
-  if (vbfile_open_write(ctx->o_side.bfile, out_path, block_sync) < 0) {
-    LOGE("o_open [%s] error: %s", out_path, vperror_str(ctx->err));
+  /* Only the engine's own handles block-sync: the digests run on the engine's pool. */
+  bool block_sync = lane.out == ctx->o_side.bfile && needs_block_sync(ctx, it);
+  rc = vbfile_open_write(lane.out, out_path, block_sync);
+  if (rc < 0) {
+    LOGE("o_open [%s] error: %s", out_path, vperror_str(&lane.out->err));
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, ctx->err->code);
-    vbfile_close(ctx->i_side.bfile, nullptr);
+    entry_failed(ctx, rc);
+    vbfile_close(lane.in, nullptr);
     return -1;
   }
   uint64_t copied = 0;
-  int rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
-                      : cdir_copy_file_data(ctx, it, in_path, out_path, 0, it->size, &copied);
+  rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
+                  : copy_data_on(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
   if (rc == 0)
     cdir_stat_open_inc(&ctx->stat, true, it->name);
-  vbfile_close(ctx->i_side.bfile, nullptr);
+  vbfile_close(lane.in, nullptr);
   file_attr a;
   std::string link;
   cdir_item_attr(ctx, it, &a, &link);
   a.link_name = nullptr;
-  if (vbfile_close(ctx->o_side.bfile, &a) < 0) {
+  rc = vbfile_close(lane.out, &a);
+  if (rc < 0) {
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, ctx->err->code);
+    entry_failed(ctx, rc);
   }
   return 0;
+}
+
+/* The files of one list that two lanes copy side by side: each lane takes the next file in size
+ * order. Shared with the helper task, which may start after the executor has finished alone. */
+struct lane_job {
+  cdir_ctx *ctx = nullptr;
+  std::string idir, odir;
+  std::vector<mstat_item *> items;
+  std::atomic<size_t> next{0};
+  std::mutex lock;
+  std::condition_variable cv;
+  bool started = false;   /* the helper took part */
+  bool abandoned = false; /* the executor finished before the helper started */
+  bool done = false;      /* the helper finished */
+};
+
+void lane_loop(lane_job *j, const copy_lane &lane)
+{
+  item_path in, out;
+  for (;;) {
+    size_t i = j->next.fetch_add(1, std::memory_order_relaxed);
+    if (i >= j->items.size() || cdir_need_exit(j->ctx))
+      return;
+    mstat_item *it = j->items[i];
+    if (!make_path(j->idir, *it, &in)) {
+      LOGE("idir=[%s] name=[%s] too long\n", j->idir.c_str(), in.base.c_str());
+      continue;
+    }
+    if (!make_path(j->odir, *it, &out)) {
+      LOGE("odir=[%s] name=[%s] too long\n", j->odir.c_str(), out.base.c_str());
+      continue;
+    }
+    if (trace(j->ctx, it, false, out.path, false))
+      copy_sync_file_on(j->ctx, lane, it, in.path, out.path);
+  }
+}
+
+void lane_task(void *arg)
+{
+  auto *ref = static_cast<std::shared_ptr<lane_job> *>(arg);
+  std::shared_ptr<lane_job> j = std::move(*ref);
+  delete ref;
+  {
+    std::lock_guard<std::mutex> g(j->lock);
+    if (j->abandoned)
+      return;
+    j->started = true;
+  }
+  cdir_ctx *ctx = j->ctx;
+  lane_loop(j.get(), {ctx->lane_in, ctx->lane_out, ctx->lane_buf.get()});
+  std::lock_guard<std::mutex> g(j->lock);
+  j->done = true;
+  j->cv.notify_all();
+}
+
+/* Copies the files on the executor and on the second lane at once: local file operations of
+ * different files use both processors (creating, copying in the kernel, setting attributes). */
+void copy_in_two_lanes(cdir_ctx *ctx, cdir_cmd *c, std::vector<mstat_item *> &&items)
+{
+  auto j = std::make_shared<lane_job>();
+  j->ctx = ctx;
+  j->idir = c->idir;
+  j->odir = c->odir;
+  j->items = std::move(items);
+  auto *ref = new std::shared_ptr<lane_job>(j);
+  if (thread_pool_push(ctx->lane_pool, lane_task, ref) < 0) {
+    delete ref;
+    j->abandoned = true;
+  }
+  lane_loop(j.get(), main_lane(ctx));
+  std::unique_lock<std::mutex> lk(j->lock);
+  if (!j->started) {
+    j->abandoned = true;
+    return;
+  }
+  while (!j->done)
+    j->cv.wait_for(lk, std::chrono::milliseconds(100));
+}
+
+/* Whether a file list may be copied in two lanes: both sides local (the engine made the lane),
+ * and no trace line or dry run whose order follows the copies. */
+bool lanes_usable(const cdir_ctx *ctx)
+{
+  return ctx->lane_pool && ctx->lane_in && ctx->lane_out && ctx->lane_buf &&
+         !(ctx->trace_flags & (CDIR_TRACE_FILE_OPS | CDIR_TRACE_DRY_RUN));
+}
+
+} // namespace
+
+int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, const char *out_path)
+{
+  return copy_sync_file_on(ctx, main_lane(ctx), it, in_path, out_path);
 }
 
 void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
@@ -397,6 +527,17 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
       todo.push_back(it);
   }
   std::stable_sort(todo.begin(), todo.end(), by_size);
+  if (lanes_usable(ctx) && todo.size() >= 2) {
+    /* Block syncs stay on the executor (their digests use the engine pool); the rest go to the
+     * two lanes, and the block syncs follow in their order. */
+    std::vector<mstat_item *> both, here;
+    for (mstat_item *it : todo)
+      (needs_block_sync(ctx, it) ? here : both).push_back(it);
+    if (both.size() >= 2) {
+      copy_in_two_lanes(ctx, c, std::move(both));
+      todo.swap(here);
+    }
+  }
   item_path in, out;
   for (mstat_item *it : todo) {
     if (cdir_need_exit(ctx))

@@ -112,6 +112,12 @@ struct cdir_ctx {
   std::deque<cdir_task *> work; /* directory tasks, used by the walker thread only */
   cmder *cmd = nullptr;
   thread_pool *pool = nullptr; /* "cdir_thread_pool": the two digest tasks of a block sync */
+  /* Second copy lane of a local-to-local directory job: one worker "cdir_copy_lane" with its own
+   * file handles and buffer, taking files of a list beside the executor. Absent on one processor. */
+  thread_pool *lane_pool = nullptr;
+  vbfile *lane_in = nullptr;
+  vbfile *lane_out = nullptr;
+  std::unique_ptr<char[]> lane_buf;
   pl_timer *timer = nullptr;
   pl_timer_task *stat_task = nullptr;
   os_thread *worker = nullptr; /* "cdir_work" or "file_work" */

@@ -245,6 +245,37 @@ int open_bfile(cdir_ctx *ctx, bool is_output)
   return 0;
 }
 
+/* The second copy lane, where both sides are local and a second processor is there to use; the
+ * run goes on without it when any part cannot be made. */
+void open_copy_lane(cdir_ctx *ctx)
+{
+  if (!ctx->i_info.is_local || !ctx->o_info.is_local || os_cpu_count() < 2)
+    return;
+  ctx->lane_in = vbfile_init(ctx, &ctx->i_info);
+  ctx->lane_out = vbfile_init(ctx, &ctx->o_info);
+  ctx->lane_buf.reset(new (std::nothrow) char[ctx->bs]);
+  thread_pool_param pp{};
+  pp.count = 1;
+  pp.name = "cdir_copy_lane";
+  if (ctx->lane_in && ctx->lane_out && ctx->lane_buf)
+    ctx->lane_pool = thread_pool_init(&pp);
+  if (!ctx->lane_pool)
+    LOGD("copy lane not started: files are copied one at a time");
+}
+
+void close_copy_lane(cdir_ctx *ctx)
+{
+  if (ctx->lane_pool)
+    thread_pool_exit(ctx->lane_pool);
+  ctx->lane_pool = nullptr;
+  if (ctx->lane_in)
+    vbfile_exit(ctx->lane_in);
+  if (ctx->lane_out)
+    vbfile_exit(ctx->lane_out);
+  ctx->lane_in = ctx->lane_out = nullptr;
+  ctx->lane_buf.reset();
+}
+
 int libcdir_init_2(cdir_ctx *ctx)
 {
   if (ctx->op == CDIR_OP_STATFS)
@@ -288,6 +319,7 @@ int libcdir_init_2(cdir_ctx *ctx)
       }
       if (open_bfile(ctx, false) < 0 || open_bfile(ctx, true) < 0)
         return -1;
+      open_copy_lane(ctx);
     }
     ctx->worker = os_thread_init("cdir_work", cdir_work_thread, ctx);
     if (!ctx->worker) {
@@ -580,6 +612,8 @@ int libcdir_close(cdir_ctx *ctx)
   if (ctx->cmd)
     cmder_exit(ctx->cmd);
   ctx->cmd = nullptr;
+  /* After the executor: a file list it was copying may still wait for the lane. */
+  close_copy_lane(ctx);
   close_side(ctx->i_side);
   close_side(ctx->o_side);
   while (!ctx->work.empty()) {
