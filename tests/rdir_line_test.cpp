@@ -10,6 +10,7 @@
 #include "liblog/log2.h"
 #include "libpal/os/os_dirent.h"
 #include "libpal/string/pl_escape.h"
+#include "libpal/string/pl_scanf.h"
 #include "librdir/hardlink.h"
 #include "librdir/mstat.h"
 #include "librdir/rdir_line.h"
@@ -727,5 +728,69 @@ TEST(data_block, broken_headers_are_protocol_errors)
     EXPECT_EQ(77u, out.len) << c.why;
     EXPECT_EQ(1u, g_lines.size()) << c.why;
     EXPECT_EQ(LOG2_ERR, g_lines.empty() ? 0 : g_lines[0].level) << c.why;
+  }
+}
+
+TEST(str_2_stat, takes_and_refuses_the_lines_the_signature_scanner_does)
+{
+  /* Every field of a good line cut short, emptied, given a bad digit or an overflow: the line
+   * parser must accept exactly what the generic scanner accepts, with the same values. */
+  std::string good = raw_line{}.text();
+  good.pop_back();
+  std::vector<std::string> cases = {good, good + "\tmore", "", "f", "f\tl"};
+  std::vector<size_t> tabs;
+  for (size_t i = 0; i < good.size(); i++)
+    if (good[i] == '\t')
+      tabs.push_back(i);
+  for (size_t k = 0; k < tabs.size(); k++) {
+    size_t from = tabs[k] + 1;
+    size_t to = k + 1 < tabs.size() ? tabs[k + 1] : good.size();
+    cases.push_back(good.substr(0, tabs[k]));                                     /* ends before it */
+    cases.push_back(good.substr(0, from) + good.substr(to));                      /* empty */
+    cases.push_back(good.substr(0, from) + "1g" + good.substr(to));               /* bad digit */
+    cases.push_back(good.substr(0, from) + "-1" + good.substr(to));               /* sign */
+    cases.push_back(good.substr(0, from) + "fffffffff" + good.substr(to));        /* > 32 bits */
+    cases.push_back(good.substr(0, from) + "18446744073709551616" + good.substr(to)); /* > 64 bits */
+    cases.push_back(good.substr(0, from) + "FFFFFFFFFFFFFFFF" + good.substr(to)); /* upper case */
+    cases.push_back(good.substr(0, from) + "\\q" + good.substr(to));            /* bad escape */
+  }
+  log_capture lc;
+  for (const std::string &line : cases) {
+    std::string ref = line;
+    char *name = nullptr, *link = nullptr;
+    mstat_item w{};
+    std::string streams;
+    int want = str_scanf_sep_val(ref.data(), '\t', RDIR_LINE_SIG, &name, &link, &w.type, &w.attrib_mode, &w.alt_mode,
+                                 &w.size, &w.time_create, &w.time_write, &w.time_access, &w.uid, &w.gid,
+                                 &w.st_nlink, &w.file_id_ext, &w.st_ino, &w.st_dev, &streams);
+    auto h = new_list();
+    g_lines.clear();
+    int rc = parse(line + "\n", nullptr, h.get());
+    if (line.empty()) {
+      EXPECT_EQ(0, rc); /* an empty line is skipped */
+      continue;
+    }
+    ASSERT_EQ(want == 16 ? 0 : -1, rc) << "[" << line << "] scanner gave " << want;
+    if (want != 16) {
+      ASSERT_FALSE(g_lines.empty()) << line;
+      EXPECT_EQ("ret=" + std::to_string(want) + " error: ret!=16", g_lines.back().text) << line;
+      continue;
+    }
+    auto items = items_of(h.get());
+    ASSERT_FALSE(items.empty()) << line;
+    const mstat_item &it = items.back();
+    EXPECT_EQ(std::string(name) + "\\0\\0", it.name) << line;
+    EXPECT_EQ(w.type, it.type) << line;
+    EXPECT_EQ(w.attrib_mode, it.attrib_mode) << line;
+    EXPECT_EQ(w.alt_mode, it.alt_mode) << line;
+    EXPECT_EQ(w.size, it.size) << line;
+    EXPECT_EQ(w.time_create, it.time_create) << line;
+    EXPECT_EQ(w.time_write, it.time_write) << line;
+    EXPECT_EQ(w.time_access, it.time_access) << line;
+    EXPECT_EQ(w.uid, it.uid) << line;
+    EXPECT_EQ(w.gid, it.gid) << line;
+    EXPECT_EQ(w.st_nlink, it.st_nlink) << line;
+    EXPECT_EQ(w.st_ino, it.st_ino) << line;
+    EXPECT_EQ(w.st_dev, it.st_dev) << line;
   }
 }

@@ -69,6 +69,11 @@ bool rdir_dirent_need_add(librdir *h, const char *rel, os_dirent *e)
 {
   if (!strcmp(e->name, ".") || !strcmp(e->name, ".."))
     return false;
+  if (e->type & TYPE_F_SYMLINK)
+    e->size = 0;
+  /* Without patterns every entry is admitted: no path to build per entry. */
+  if (rdir_filter_empty(h->filter))
+    return true;
   bool is_dir = os_type_kind(e->type) == TYPE_DIR;
   std::string path;
   path.reserve(strlen(rel) + strlen(e->name) + 2);
@@ -80,8 +85,6 @@ bool rdir_dirent_need_add(librdir *h, const char *rel, os_dirent *e)
     LOGD("filter_drop [%s]", path.c_str());
     return false;
   }
-  if (e->type & TYPE_F_SYMLINK)
-    e->size = 0;
   return true;
 }
 

@@ -105,6 +105,11 @@ int rdir_filter_admit(const rdir_filter *f, const char *path, bool is_dir)
   return group_decide(f->file, path, false);
 }
 
+bool rdir_filter_empty(const rdir_filter *f)
+{
+  return !f || (f->file.mode == 0 && f->dir.mode == 0);
+}
+
 void rdir_filter_free(rdir_filter *f)
 {
   delete f;

@@ -22,6 +22,8 @@ rdir_filter *rdir_filter_init(const char *file_include, const char *file_exclude
                               const char *dir_exclude, const char *misc_exclude);
 /* 1 admit, 0 reject. A null filter admits everything. */
 int rdir_filter_admit(const rdir_filter *f, const char *path, bool is_dir);
+/* True when the filter has no pattern at all (it admits every path). */
+bool rdir_filter_empty(const rdir_filter *f);
 void rdir_filter_free(rdir_filter *f);
 /* The directory prefix rule: true when path ends where it stops agreeing with pattern. */
 bool rdir_filter_dir_prefix(const char *pattern, const char *path);

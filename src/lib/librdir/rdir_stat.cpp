@@ -91,77 +91,77 @@ void add_streams(const mstat_item &base, std::string &streams, const char *ename
   }
 }
 
-/* Digits of one numeric field, as the signature scanner reads them: not empty, digits of the base
- * only (either case for hex), no sign, no overflow of max. */
-template <int Base> bool scan_num(const char *s, uint64_t max, uint64_t *out)
+/* One numeric field read in place up to its TAB or the end of the line, as the signature scanner
+ * reads it: not empty, digits of the base only (either case for hex), no sign, no overflow of max.
+ * Returns the character that ended the field ('\t' or '\0'), or -1 when the field is invalid. */
+template <int Base> int scan_num(char **pp, uint64_t max, uint64_t *out)
 {
-  if (!*s)
-    return false;
+  char *s = *pp;
   uint64_t v = 0;
-  for (; *s; s++) {
+  char *start = s;
+  for (;; s++) {
     unsigned c = static_cast<unsigned char>(*s);
+    if (c == '\t' || c == '\0') {
+      if (s == start)
+        return -1;
+      *out = v;
+      *pp = c ? s + 1 : s;
+      return static_cast<int>(c);
+    }
     unsigned d;
     if (c - '0' < 10)
       d = c - '0';
     else if (Base == 16 && (c | 0x20) - 'a' < 6)
       d = (c | 0x20) - 'a' + 10;
     else
-      return false;
+      return -1;
     if (v > (max - d) / Base)
-      return false;
+      return -1;
     v = v * Base + d;
   }
-  *out = v;
-  return true;
 }
 
-/* One listing line into its sixteen fields: the result of str_scanf_sep_val with RDIR_LINE_SIG
- * (the count of fields converted before the first that fails), without reading the signature
- * again for every line of a listing. */
+/* One listing line into its sixteen fields in a single pass: the result of str_scanf_sep_val with
+ * RDIR_LINE_SIG (the count of fields converted before the first that fails, or before the line
+ * ends), without reading the signature again for every line of a listing. */
 int scan_line(char *line, char **name, char **link, mstat_item *it, std::string *streams)
 {
-  char *f[16];
-  int nf = 0;
-  for (char *p = line; nf < 16;) {
-    f[nf++] = p;
-    char *end = strchr(p, '\t');
-    if (!end)
-      break;
-    *end = '\0';
-    p = end + 1;
-  }
+  char *p = line;
+  *name = p;
+  char *t = strchr(p, '\t');
+  if (!t)
+    return 1;
+  *t = '\0';
+  p = t + 1;
+  *link = p;
+  t = strchr(p, '\t');
+  if (!t)
+    return 2;
+  *t = '\0';
+  p = t + 1;
   enum { H32, H64, D32, D64 };
-  static const struct {
-    int form;
-    int field;
-  } nums[] = {{H32, 2}, {H32, 3}, {H32, 4}, {D64, 5}, {H64, 6}, {H64, 7}, {H64, 8},
-              {D32, 9}, {D32, 10}, {D64, 11}, {H64, 12}, {H64, 13}, {H64, 14}};
+  static const int forms[13] = {H32, H32, H32, D64, H64, H64, H64, D32, D32, D64, H64, H64, H64};
   uint64_t v[13];
-  *name = f[0];
-  if (nf < 2)
-    return nf;
-  *link = f[1];
   for (int i = 0; i < 13; i++) {
-    int at = nums[i].field;
-    if (at >= nf)
-      return nf;
-    bool ok;
-    switch (nums[i].form) {
+    int end;
+    switch (forms[i]) {
     case H32:
-      ok = scan_num<16>(f[at], UINT32_MAX, &v[i]);
+      end = scan_num<16>(&p, UINT32_MAX, &v[i]);
       break;
     case H64:
-      ok = scan_num<16>(f[at], UINT64_MAX, &v[i]);
+      end = scan_num<16>(&p, UINT64_MAX, &v[i]);
       break;
     case D32:
-      ok = scan_num<10>(f[at], UINT32_MAX, &v[i]);
+      end = scan_num<10>(&p, UINT32_MAX, &v[i]);
       break;
     default:
-      ok = scan_num<10>(f[at], UINT64_MAX, &v[i]);
+      end = scan_num<10>(&p, UINT64_MAX, &v[i]);
       break;
     }
-    if (!ok)
-      return at;
+    if (end < 0)
+      return i + 2;
+    if (end == 0)
+      return i + 3;
   }
   it->type = static_cast<uint32_t>(v[0]);
   it->attrib_mode = static_cast<uint32_t>(v[1]);
@@ -176,10 +176,11 @@ int scan_line(char *line, char **name, char **link, mstat_item *it, std::string 
   it->file_id_ext = v[10];
   it->st_ino = v[11];
   it->st_dev = v[12];
-  if (nf < 16)
-    return 15;
+  t = strchr(p, '\t');
+  if (t)
+    *t = '\0';
   streams->clear();
-  if (*f[15] && str_unescape_cstr_append(f[15], strlen(f[15]), streams) < 0)
+  if (*p && str_unescape_cstr_append(p, strlen(p), streams) < 0)
     return 15;
   return 16;
 }
