@@ -166,6 +166,8 @@ int request_odir(cdir_ctx *ctx, cdir_task *t)
     return 0;
   if (vrdir_enum_dir(ctx->o_side.rdir, t->odir.c_str()) < 0) {
     LOGE("vrdir_enum_odir [%s] failed", t->odir.c_str());
+    /* No answer is coming: a read would take the next directory's listing for this one. */
+    t->oenum_failed = true;
     return -1;
   }
   return 0;
@@ -241,6 +243,10 @@ int rdir_get_odir_stat(cdir_ctx *ctx, cdir_task *t)
   if (has_rdir2(ctx, false)) {
     int rc = rdir2_get_dir_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
     return rc == RDIR2_OK ? 0 : -1;
+  }
+  if (t->oenum_failed) {
+    CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] the output listing could not be requested", t->odir.c_str());
+    return -1;
   }
   return rdir_read_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
 }

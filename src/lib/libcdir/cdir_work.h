@@ -40,6 +40,7 @@ struct cdir_task {
   bool listed = false;
   bool requested = false;
   bool enum_failed = false;
+  bool oenum_failed = false; /* the output listing was never requested: it must not be read */
 };
 
 /* What a command carries: the paths and attributes of its directory and references to the lists
