@@ -408,6 +408,23 @@ int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, cons
   return 0;
 }
 
+/* One file of a list: its two paths (a name too long for either is logged and skipped), its
+ * trace line, then the copy on the given lane. */
+void copy_listed_file(cdir_ctx *ctx, const copy_lane &lane, const std::string &idir, const std::string &odir,
+                      mstat_item *it, item_path *in, item_path *out)
+{
+  if (!make_path(idir, *it, in)) {
+    LOGE("idir=[%s] name=[%s] too long\n", idir.c_str(), in->base.c_str());
+    return;
+  }
+  if (!make_path(odir, *it, out)) {
+    LOGE("odir=[%s] name=[%s] too long\n", odir.c_str(), out->base.c_str());
+    return;
+  }
+  if (trace(ctx, it, false, out->path, false))
+    copy_sync_file_on(ctx, lane, it, in->path, out->path);
+}
+
 /* The files of one list that two lanes copy side by side: each lane takes the next file in size
  * order. Shared with the helper task, which may start after the executor has finished alone. */
 struct lane_job {
@@ -429,17 +446,7 @@ void lane_loop(lane_job *j, const copy_lane &lane)
     size_t i = j->next.fetch_add(1, std::memory_order_relaxed);
     if (i >= j->items.size() || cdir_need_exit(j->ctx))
       return;
-    mstat_item *it = j->items[i];
-    if (!make_path(j->idir, *it, &in)) {
-      LOGE("idir=[%s] name=[%s] too long\n", j->idir.c_str(), in.base.c_str());
-      continue;
-    }
-    if (!make_path(j->odir, *it, &out)) {
-      LOGE("odir=[%s] name=[%s] too long\n", j->odir.c_str(), out.base.c_str());
-      continue;
-    }
-    if (trace(j->ctx, it, false, out.path, false))
-      copy_sync_file_on(j->ctx, lane, it, in.path, out.path);
+    copy_listed_file(j->ctx, lane, j->idir, j->odir, j->items[i], &in, &out);
   }
 }
 
@@ -542,16 +549,7 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
   for (mstat_item *it : todo) {
     if (cdir_need_exit(ctx))
       return;
-    if (!make_path(c->idir, *it, &in)) {
-      LOGE("idir=[%s] name=[%s] too long\n", c->idir.c_str(), in.base.c_str());
-      continue;
-    }
-    if (!make_path(c->odir, *it, &out)) {
-      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
-      continue;
-    }
-    if (trace(ctx, it, false, out.path, false))
-      cdir_copy_sync_file(ctx, it, in.path, out.path);
+    copy_listed_file(ctx, main_lane(ctx), c->idir, c->odir, it, &in, &out);
   }
   for (mstat_item *it : links) {
     if (cdir_need_exit(ctx))

@@ -139,25 +139,16 @@ int scan_line(char *line, char **name, char **link, mstat_item *it, std::string 
     return 2;
   *t = '\0';
   p = t + 1;
-  enum { H32, H64, D32, D64 };
-  static const int forms[13] = {H32, H32, H32, D64, H64, H64, H64, D32, D32, D64, H64, H64, H64};
+  static const struct {
+    bool hex;
+    uint64_t max;
+  } forms[13] = {{true, UINT32_MAX},  {true, UINT32_MAX},  {true, UINT32_MAX},  {false, UINT64_MAX},
+                 {true, UINT64_MAX},  {true, UINT64_MAX},  {true, UINT64_MAX},  {false, UINT32_MAX},
+                 {false, UINT32_MAX}, {false, UINT64_MAX}, {true, UINT64_MAX},  {true, UINT64_MAX},
+                 {true, UINT64_MAX}};
   uint64_t v[13];
   for (int i = 0; i < 13; i++) {
-    int end;
-    switch (forms[i]) {
-    case H32:
-      end = scan_num<16>(&p, UINT32_MAX, &v[i]);
-      break;
-    case H64:
-      end = scan_num<16>(&p, UINT64_MAX, &v[i]);
-      break;
-    case D32:
-      end = scan_num<10>(&p, UINT32_MAX, &v[i]);
-      break;
-    default:
-      end = scan_num<10>(&p, UINT64_MAX, &v[i]);
-      break;
-    }
+    int end = forms[i].hex ? scan_num<16>(&p, forms[i].max, &v[i]) : scan_num<10>(&p, forms[i].max, &v[i]);
     if (end < 0)
       return i + 2;
     if (end == 0)

@@ -34,14 +34,7 @@ pcond *pcond_init()
   auto *c = new (std::nothrow) pcond;
   if (!c)
     return nullptr;
-  /* The signal is sent under the lock (so the event may be freed as soon as a waiter returns); a
-   * woken waiter then meets the lock still held for a few instructions. An adaptive lock spins
-   * through that instead of sleeping on it and costing two more system calls per wake. */
-  pthread_mutexattr_t ma;
-  pthread_mutexattr_init(&ma);
-  pthread_mutexattr_settype(&ma, PTHREAD_MUTEX_ADAPTIVE_NP);
-  pthread_mutex_init(&c->lock, &ma);
-  pthread_mutexattr_destroy(&ma);
+  pthread_mutex_init(&c->lock, nullptr);
   pthread_condattr_t ca;
   pthread_condattr_init(&ca);
   pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);

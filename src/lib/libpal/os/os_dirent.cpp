@@ -417,12 +417,31 @@ void os_dirent_2_stat(const os_dirent *d, struct stat *st)
   st->st_blocks = static_cast<blkcnt_t>(d->st_blocks);
 }
 
+namespace {
+
+/* The mode an entry is given: alt_mode for a host without POSIX modes, else attrib_mode. */
+uint32_t attr_mode(const file_attr *attr)
+{
+  return (attr->type & TYPE_F_NOMODE) ? attr->alt_mode : attr->attrib_mode;
+}
+
+/* Access and modification times, whole seconds. */
+void attr_times(const file_attr *attr, struct timespec ts[2])
+{
+  ts[0].tv_sec = static_cast<time_t>(attr->time_access);
+  ts[0].tv_nsec = 0;
+  ts[1].tv_sec = static_cast<time_t>(attr->time_write);
+  ts[1].tv_nsec = 0;
+}
+
+} // namespace
+
 int os_set_file_lstat(const char *path, const file_attr *attr)
 {
   if (!path || !attr)
     return VERR_PARAM;
   int rc = 0;
-  uint32_t mode = (attr->type & TYPE_F_NOMODE) ? attr->alt_mode : attr->attrib_mode;
+  uint32_t mode = attr_mode(attr);
 
   if (eintr_retry([&] { return lchown(path, attr->uid, attr->gid); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lchown [%s] uid=%u gid=%u err: ", path, attr->uid, attr->gid);
@@ -448,10 +467,7 @@ int os_set_file_lstat(const char *path, const file_attr *attr)
   }
 
   struct timespec ts[2];
-  ts[0].tv_sec = static_cast<time_t>(attr->time_access);
-  ts[0].tv_nsec = 0;
-  ts[1].tv_sec = static_cast<time_t>(attr->time_write);
-  ts[1].tv_nsec = 0;
+  attr_times(attr, ts);
   if (eintr_retry([&] { return utimensat(AT_FDCWD, path, ts, AT_SYMLINK_NOFOLLOW); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lutime [%s] err: ", path);
     rc = -1;
@@ -466,7 +482,7 @@ int os_set_file_fattr(int fd, const char *path, const file_attr *attr)
   if (!path)
     path = "";
   int rc = 0;
-  uint32_t mode = (attr->type & TYPE_F_NOMODE) ? attr->alt_mode : attr->attrib_mode;
+  uint32_t mode = attr_mode(attr);
   if (eintr_retry([&] { return fchown(fd, attr->uid, attr->gid); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lchown [%s] uid=%u gid=%u err: ", path, attr->uid, attr->gid);
     mode &= ~0xC00u;
@@ -477,10 +493,7 @@ int os_set_file_fattr(int fd, const char *path, const file_attr *attr)
     rc = -1;
   }
   struct timespec ts[2];
-  ts[0].tv_sec = static_cast<time_t>(attr->time_access);
-  ts[0].tv_nsec = 0;
-  ts[1].tv_sec = static_cast<time_t>(attr->time_write);
-  ts[1].tv_nsec = 0;
+  attr_times(attr, ts);
   if (eintr_retry([&] { return futimens(fd, ts); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lutime [%s] err: ", path);
     rc = -1;
