@@ -288,8 +288,11 @@ TEST_F(endpoint_fixture, vrdir_lists_creates_a_missing_output_root_and_times_out
 TEST_F(endpoint_fixture, batch_lists_are_refused_until_the_service_exists)
 {
   libcdir_mfile_opt o;
-  EXPECT_EQ(vmfile_open(&ctx, root.c_str(), &o), nullptr);
-  EXPECT_EQ(err.code, VERR_NOIMPL);
+  url_info info;
+  ASSERT_EQ(probe(root, &info), 0) << err.msg;
+  EXPECT_EQ(vmfile_open(&ctx, &info, &o), nullptr);
+  EXPECT_EQ(err.code, VERR_NOTSUP);
+  EXPECT_NE(strstr(err.msg, "not supported by local endpoints"), nullptr) << err.msg;
 }
 
 } // namespace

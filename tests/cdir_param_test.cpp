@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "libcdir/libcdir_param.h"
 
@@ -26,6 +28,7 @@ TEST(libcdir_param, defaults)
   EXPECT_EQ(300u, p.max_read_timeout);
   EXPECT_EQ(0644u, p.file_mode);
   EXPECT_EQ(0755u, p.dir_mode);
+  EXPECT_EQ(-1, p.max_delete); /* no limit */
   EXPECT_EQ(0u, p.mode);
   EXPECT_EQ(CDIR_OP_COPY, p.op);
   EXPECT_EQ(5000u, p.i_opt.batch);
@@ -100,6 +103,8 @@ TEST(libcdir_set_param_flag, words)
       {"a_rdir", 0, 0x201, 0x201, 1},
       {"acl,i_rdir", 0, 0x205, 0x5, 1},
       {"del_directly", 0, 0x1, 0x1, 0},
+      {"allow_empty_input", CDIR_TRACE_ALLOW_EMPTY_INPUT, 0x1, 0x1, 1},
+      {"dry_run,allow_empty_input,summary", 0x56, 0x1, 0x1, 1},
   };
   for (const auto &c : cases) {
     libcdir_param p = fresh();
@@ -164,6 +169,100 @@ TEST(libcdir_set_param_kv, pairs)
   std::string big = "user_name=" + std::string(100000, 'u');
   EXPECT_EQ(0, libcdir_set_param_kv(&p, big.c_str()));
   EXPECT_EQ(100000u, p.user_name.size());
+}
+
+TEST(libcdir_set_param_kv, unknown_names_are_reported)
+{
+  static const struct {
+    const char *list;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"max_delet=0", {"unknown param key [max_delet] ignored"}},
+      {"file_mode=600&colour=red&MAX_RATE=1&dir_mode=700", {"unknown param key [colour] ignored",
+                                                            "unknown param key [MAX_RATE] ignored"}},
+      {"&&=5&noequals", {"unknown param key [] ignored", "param [noequals] is not name=value, ignored"}},
+      {"max_delete=3&user_name=u&group_name=g&file_mode=1&dir_mode=1&max_rate=1", {}},
+      {"", {}},
+  };
+  for (const auto &c : cases) {
+    libcdir_param p = fresh();
+    std::vector<std::string> warnings;
+    EXPECT_EQ(0, libcdir_set_param_kv(&p, c.list, &warnings)) << c.list;
+    EXPECT_EQ(c.warnings, warnings) << c.list;
+    EXPECT_EQ(0, libcdir_set_param_kv(&p, c.list)) << c.list << ": the report is optional";
+  }
+  /* a long name is quoted cut, not whole */
+  libcdir_param p = fresh();
+  std::vector<std::string> warnings;
+  std::string big(100000, 'k');
+  EXPECT_EQ(0, libcdir_set_param_kv(&p, (big + "=1").c_str(), &warnings));
+  ASSERT_EQ(1u, warnings.size());
+  EXPECT_EQ("unknown param key [" + std::string(64, 'k') + "...] ignored", warnings[0]);
+}
+
+TEST(libcdir_set_param_kv, max_delete_values)
+{
+  static const struct {
+    const char *value;
+    int64_t want; /* -2: refused */
+  } cases[] = {
+      {"0", 0}, {"1", 1}, {"0042", 42}, {"9223372036854775807", INT64_MAX},
+      {"", -2}, {"-1", -2}, {"+1", -2}, {" 1", -2}, {"1 ", -2}, {"1.0", -2}, {"1e3", -2}, {"10k", -2},
+      {"0x10", -2}, {"abc", -2}, {"9223372036854775808", -2}, {"18446744073709551616", -2},
+      {"99999999999999999999999", -2},
+  };
+  for (const auto &c : cases) {
+    libcdir_param p = fresh();
+    std::string list = std::string("file_mode=600&max_delete=") + c.value + "&dir_mode=700";
+    if (c.want == -2) {
+      EXPECT_EQ(-1, libcdir_set_param_kv(&p, list.c_str())) << "[" << c.value << "]";
+      EXPECT_EQ(-1, p.max_delete) << "[" << c.value << "]";
+      EXPECT_EQ(0600u, p.file_mode) << "pairs before the refused one stay applied";
+      EXPECT_EQ(VERR_PARAM, p.err.code);
+      EXPECT_EQ(std::string("param max_delete=[") + c.value + "]: the limit must be a non-negative integer",
+                p.err.msg);
+    } else {
+      EXPECT_EQ(0, libcdir_set_param_kv(&p, list.c_str())) << "[" << c.value << "]";
+      EXPECT_EQ(c.want, p.max_delete) << "[" << c.value << "]";
+      EXPECT_EQ(0700u, p.dir_mode);
+    }
+  }
+}
+
+TEST(libcdir_set_param_bs, whole_64k_blocks_up_to_8m)
+{
+  static const struct {
+    const char *text;
+    uint32_t want; /* 0: refused */
+  } cases[] = {
+      {"64k", 65536}, {"64K", 65536}, {"65536", 65536}, {"128k", 131072}, {"1M", 1048576},
+      {"1.5M", 1572864}, {"2M", 2097152}, {"8M", 8388608}, {"8388608c", 8388608}, {"128b", 65536},
+      {"0", 0}, {"", 0}, {"-1", 0}, {"-64k", 0}, {"+64k", 0}, {"abc", 0}, {"k", 0}, {"1", 0},
+      {"65535", 0}, {"65537", 0}, {"96k", 0}, {"1MB", 0}, {"8388609", 0}, {"8M1", 0}, {"8.0625M", 0},
+      {"9M", 0}, {"16M", 0}, {"1G", 0}, {"4G", 0}, {"1T", 0}, {"1P", 0}, {"16E", 0}, {"1e999", 0},
+      {"inf", 0}, {"nan", 0}, {"4294967296", 0}, {"4295032832", 0}, /* 4 GiB + 64 KiB: 64 KiB in 32 bits */
+      {"99999999999999999999", 0}, {"18446744073709551616", 0}, {"18446744073709617152", 0},
+      {"65536x1", 0}, {"64k ", 0}, {" 64k", 0}, {"64kk", 0}, {"64K64", 0}, {"64k\n", 0},
+  };
+  for (const auto &c : cases) {
+    libcdir_param p = fresh();
+    if (c.want) {
+      EXPECT_EQ(0, libcdir_set_param_bs(&p, c.text)) << "[" << c.text << "]";
+      EXPECT_EQ(c.want, p.bs) << "[" << c.text << "]";
+      EXPECT_EQ(0, p.err.code);
+    } else {
+      EXPECT_EQ(-1, libcdir_set_param_bs(&p, c.text)) << "[" << c.text << "]";
+      EXPECT_EQ(0x200000u, p.bs) << "[" << c.text << "] changed bs";
+      EXPECT_EQ(VERR_PARAM, p.err.code);
+      EXPECT_EQ(std::string("bs=[") + c.text + "]: the block size must be a multiple of 64K between 64K and 8M",
+                p.err.msg);
+    }
+  }
+  libcdir_param p = fresh();
+  EXPECT_EQ(-1, libcdir_set_param_bs(&p, nullptr));
+  EXPECT_EQ(-1, libcdir_set_param_bs(&p, std::string(300, '9').c_str()));
+  EXPECT_EQ("bs=[" + std::string(64, '9') + "...]: the block size must be a multiple of 64K between 64K and 8M",
+            std::string(p.err.msg));
 }
 
 TEST(libcdir_set_filter, builds_lists)

@@ -529,8 +529,8 @@ TEST(cdir_stat_summary, names_the_log_file_only_when_there_is_one)
   unlink(path.c_str());
   rmdir(dir);
 
-  std::string tail = "\033[37mtotal_time=00:00:00.010\033[0m\nLog=" + path +
-                     "\n\033[01;31mlast_errno=7 err: Operation cancelled.\033[0m\n";
+  /* a memory stream is no terminal: the same lines without colour */
+  std::string tail = "\ntotal_time=00:00:00.010\nLog=" + path + "\nlast_errno=7 err: Operation cancelled.\n";
   ASSERT_GE(text.size(), tail.size());
   EXPECT_EQ(tail, text.substr(text.size() - tail.size()));
 }

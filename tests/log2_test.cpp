@@ -1,7 +1,11 @@
 #define LOG_TAG "test"
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -9,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "libconf/log2_ini.h"
 #include "liblog/log2.h"
 
 namespace {
@@ -56,6 +61,74 @@ protected:
   std::vector<std::string> dirs_;
 };
 
+/* Standard error on the slave side of a pseudo-terminal in raw mode (bytes pass unchanged) from
+ * construction until text(), which puts the old standard error back and returns what was written. */
+class stderr_on_terminal {
+public:
+  stderr_on_terminal()
+  {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+      return;
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_ < 0)
+      return;
+    struct termios tio;
+    if (tcgetattr(slave_, &tio) != 0)
+      return;
+    cfmakeraw(&tio);
+    if (tcsetattr(slave_, TCSANOW, &tio) != 0)
+      return;
+    fflush(stderr);
+    saved_ = dup(STDERR_FILENO);
+    if (saved_ >= 0 && dup2(slave_, STDERR_FILENO) == STDERR_FILENO)
+      ok_ = true;
+  }
+  ~stderr_on_terminal()
+  {
+    restore();
+    for (int fd : {slave_, master_, saved_})
+      if (fd >= 0)
+        close(fd);
+  }
+  bool ok() const { return ok_; }
+  std::string text()
+  {
+    restore();
+    /* A marker written after everything else tells where the text ends; the time limit only
+     * guards against a test that would otherwise hang. */
+    static const char k_end[] = "\001end\001";
+    if (!ok_ || write(slave_, k_end, sizeof k_end - 1) != static_cast<ssize_t>(sizeof k_end - 1))
+      return "";
+    const std::string end_mark = k_end;
+    std::string got;
+    while (got.size() < end_mark.size() || got.compare(got.size() - end_mark.size(), end_mark.size(), end_mark) != 0) {
+      struct pollfd pfd = {master_, POLLIN, 0};
+      if (poll(&pfd, 1, 10000) <= 0)
+        break;
+      char buf[4096];
+      ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0)
+        break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    size_t end = got.rfind(end_mark);
+    return end == std::string::npos ? got : got.substr(0, end);
+  }
+
+private:
+  void restore()
+  {
+    if (ok_ && !restored_) {
+      fflush(stderr);
+      dup2(saved_, STDERR_FILENO);
+      restored_ = true;
+    }
+  }
+  int master_ = -1, slave_ = -1, saved_ = -1;
+  bool ok_ = false, restored_ = false;
+};
+
 std::string read_file(const std::string &path)
 {
   std::ifstream in(path, std::ios::binary);
@@ -95,8 +168,8 @@ TEST_F(log2_fixture, prefix_formats)
       {"file|tid|no_colour", R"(\[\d+\] \[log2_test\.cpp:\d+\] hello 7\n)"},
       {"tid_name|no_colour", R"(\[main\] hello 7\n)"},
       {"no_colour", R"(hello 7\n)"},
-      /* colour on: the warning colour around the line */
-      {"", "\033\\[01;33mhello 7\n\033\\[0m"},
+      /* colour on, but the captured standard error is a file: plain text all the same */
+      {"", R"(hello 7\n)"},
   };
   for (const auto &c : cases) {
     set_flags(c.flags);
@@ -110,12 +183,78 @@ TEST_F(log2_fixture, prefix_formats)
 TEST_F(log2_fixture, info_is_never_coloured_and_errno_text_is_appended)
 {
   set_flags("");
-  CaptureStderr();
-  LOGI("plain");
-  errno = ENOENT;
-  LOG2(LOG2_ERR | LOG2_ERRNO, "open [%s] error: ", "/x");
-  std::string out = GetCapturedStderr();
+  unsetenv("NO_COLOR");
+  std::string out;
+  {
+    stderr_on_terminal term;
+    ASSERT_TRUE(term.ok());
+    LOGI("plain");
+    errno = ENOENT;
+    LOG2(LOG2_ERR | LOG2_ERRNO, "open [%s] error: ", "/x");
+    out = term.text();
+  }
   EXPECT_EQ("plain\n\033[01;31mopen [/x] error: No such file or directory\n\033[0m", out);
+}
+
+TEST_F(log2_fixture, console_colour_only_on_a_terminal_without_no_color)
+{
+  static const struct {
+    bool terminal;
+    const char *no_color; /* null: unset */
+    const char *flags;
+    const char *want;
+  } cases[] = {
+      {true, nullptr, "", "\033[01;33mwarned\n\033[0m"},
+      {true, "", "", "\033[01;33mwarned\n\033[0m"}, /* empty counts as unset */
+      {true, "1", "", "warned\n"},
+      {true, nullptr, "no_colour", "warned\n"},
+      {false, nullptr, "", "warned\n"},
+      {false, "", "", "warned\n"},
+  };
+  for (const auto &c : cases) {
+    if (c.no_color)
+      setenv("NO_COLOR", c.no_color, 1);
+    else
+      unsetenv("NO_COLOR");
+    set_flags(c.flags);
+    std::string out;
+    if (c.terminal) {
+      stderr_on_terminal term;
+      ASSERT_TRUE(term.ok());
+      LOGW("warned");
+      out = term.text();
+    } else {
+      CaptureStderr();
+      LOGW("warned");
+      out = GetCapturedStderr();
+    }
+    EXPECT_EQ(c.want, out) << c.terminal << " [" << (c.no_color ? c.no_color : "(unset)") << "] " << c.flags;
+  }
+  unsetenv("NO_COLOR");
+}
+
+TEST_F(log2_fixture, colour_test_of_descriptors)
+{
+  unsetenv("NO_COLOR");
+  int p[2];
+  ASSERT_EQ(0, pipe(p));
+  EXPECT_FALSE(log2_colour_on(p[1]));
+  EXPECT_FALSE(log2_colour_on(-1));
+  close(p[0]);
+  close(p[1]);
+  FILE *f = tmpfile();
+  ASSERT_NE(nullptr, f);
+  EXPECT_FALSE(log2_colour_on(fileno(f)));
+  fclose(f);
+
+  stderr_on_terminal term;
+  ASSERT_TRUE(term.ok());
+  EXPECT_TRUE(log2_colour_on(STDERR_FILENO));
+  errno = ENOENT;
+  setenv("NO_COLOR", "x", 1);
+  EXPECT_FALSE(log2_colour_on(STDERR_FILENO));
+  unsetenv("NO_COLOR");
+  EXPECT_EQ(ENOENT, errno) << "the check keeps errno for the errno texts of the log";
 }
 
 TEST_F(log2_fixture, flag_words_and_level_words)

@@ -163,6 +163,9 @@ TEST_F(sync_fixture, directories_missing_on_the_output_leave_the_next_pairs_inta
 
 TEST_F(sync_fixture, nothing_is_deleted_on_the_word_of_an_incomplete_listing)
 {
+#ifndef QV_TEST_HOOKS
+  GTEST_SKIP() << "needs QV_TEST_READDIR_FAIL, which only a build with QV_TEST_HOOKS=ON has";
+#endif
   tree_mkdir(in + "/d");
   tree_mkdir(out + "/d");
   for (const char *n : {"a", "b", "c"}) {

@@ -21,7 +21,6 @@
 #include "libcdir/cdir_work.h"
 #include "libcdir/vbfile.h"
 #include "liblog/log2.h"
-#include "libpal/os/os_file.h"
 #include "libpal/tframe/pl_thread_pool.h"
 #include "libpal/string/pl_escape.h"
 #include "librdir/rdir_line.h"
@@ -216,16 +215,19 @@ void copy_xattr(cdir_ctx *ctx, mstat_item *it, const item_path &in, const item_p
     LOGD("[%s] stream kind %s is not kept on this host", in.path, in.kind.c_str());
     return;
   }
-  int64_t n = os_copy_xattr(in.path, out.path, in.stream.c_str());
+  std::string value;
+  vperror e{};
+  int64_t n = ep_xattr_get(ctx->i_info.endpoint, in.path, in.stream.c_str(), &value, &e);
+  if (n >= 0)
+    n = ep_xattr_set(ctx->o_info.endpoint, out.path, out.stream.c_str(), value.data(), value.size(), &e);
   if (n < 0) {
-    LOGE("o_open [%s:%s] eno=%d error: %s", out.path, out.stream.c_str(), static_cast<int>(n),
-         verr2str(static_cast<int>(n)));
+    LOGE("o_open [%s:%s] eno=%d error: %s", out.path, out.stream.c_str(), static_cast<int>(n), e.msg);
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    CDIR_SET_ERR(ctx, static_cast<int>(n), "xattr [%s:%s] error: %s", out.path, out.stream.c_str(),
-                 verr2str(static_cast<int>(n)));
+    CDIR_SET_ERR(ctx, static_cast<int>(n), "xattr [%s:%s] error: %s", out.path, out.stream.c_str(), e.msg);
     entry_failed(ctx, static_cast<int>(n));
     return;
   }
+  n = static_cast<int64_t>(value.size());
   cdir_stat_add(&ctx->stat.total_read, n);
   cdir_stat_add(&ctx->stat.total_write, n);
   cdir_stat_open_inc(&ctx->stat, true, it->name);
@@ -241,19 +243,13 @@ void make_hardlink(cdir_ctx *ctx, mstat_item *it, const char *out_path)
     return;
   }
   std::string target = ctx->o_info.path == "/" ? first.c_str() : ctx->o_info.path + first.c_str();
-  if (unlink(out_path) < 0 && errno != ENOENT) {
-    int code = os_verr_last();
-    LOG2(LOG2_ERR | LOG2_ERRNO, "remove [%s] error: ", out_path);
-    cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, code);
-    return;
-  }
   LOGD("link [%s] <- [%s]", target.c_str(), out_path);
-  if (link(target.c_str(), out_path) < 0) {
-    int code = os_verr_last();
-    LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s] <- [%s] eno=%d error: ", target.c_str(), out_path, code);
+  vperror e{};
+  int code = ep_hard_link(ctx->o_info.endpoint, target.c_str(), out_path, &e);
+  if (code < 0) {
+    LOGE("link [%s] <- [%s] eno=%d error: %s", target.c_str(), out_path, code, e.msg);
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, verr2str(code));
+    CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, e.msg);
     entry_failed(ctx, code);
   }
 }
@@ -661,10 +657,11 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
       }
       if (!trace(ctx, it, true, p.path, true))
         continue;
-      if (os_remove_tree(p.path, ctx->o_trash) < 0) {
-        int code = os_verr_last();
-        LOG2(LOG2_ERR | LOG2_ERRNO, "rmdir2 [%s] error: ", p.path);
-        CDIR_SET_ERR(ctx, code, "rmdir2 [%s] error: %s", p.path, verr2str(code));
+      vperror e{};
+      int code = ep_remove_tree(ctx->o_info.endpoint, p.path, &e);
+      if (code < 0) {
+        LOGE("rmdir2 [%s] error: %s", p.path, e.msg);
+        CDIR_SET_ERR(ctx, code, "rmdir2 [%s] error: %s", p.path, e.msg);
         entry_failed(ctx, code);
       }
     }
@@ -683,11 +680,12 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
       std::string shown = p.parts == 3 ? std::string(p.path) + ":" + p.stream : std::string(p.path);
       if (!trace(ctx, it, true, shown.c_str(), false))
         continue;
-      int rc = p.parts == 3 ? os_remove_zz(zz_path(p).c_str(), ctx->o_trash) : os_remove(p.path, ctx->o_trash);
+      vperror e{};
+      int rc = p.parts == 3 ? ep_remove(ctx->o_info.endpoint, zz_path(p).c_str(), EP_C_ZZ, &e)
+                            : ep_remove(ctx->o_info.endpoint, p.path, 0, &e);
       if (rc < 0) {
-        errno = 0;
-        LOGE("remove [%s] error: %s", shown.c_str(), verr2str(rc));
-        CDIR_SET_ERR(ctx, rc, "remove [%s] error: %s", shown.c_str(), verr2str(rc));
+        LOGE("remove [%s] error: %s", shown.c_str(), e.msg);
+        CDIR_SET_ERR(ctx, rc, "remove [%s] error: %s", shown.c_str(), e.msg);
         entry_failed(ctx, rc);
         cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
       } else {
@@ -723,10 +721,10 @@ void cdir_dir_finish(cdir_ctx *ctx, cdir_cmd *c)
   std::string link;
   cdir_item_attr(ctx, &c->attr, &a, &link);
   a.link_name = nullptr;
-  if (os_set_file_lstat(c->odir.c_str(), &a) < 0) {
-    int code = os_verr_last();
-    LOG2(LOG2_ERR | LOG2_ERRNO, "lutime %s eno=%d error: ", c->odir.c_str(), code);
-  }
+  vperror e{};
+  int code = ep_set_attr(ctx->o_info.endpoint, c->odir.c_str(), &a, &e);
+  if (code < 0)
+    LOGE("lutime %s eno=%d error: %s", c->odir.c_str(), code, e.msg);
 }
 
 int cdir_file_thread(void *arg)
@@ -746,8 +744,9 @@ int cdir_file_thread(void *arg)
                     (ctx->o_info.not_exist && !ou.empty() && (ou.back() == '/' || ou.back() == '\\'));
     char path[PATH_SIZE];
     if (into_dir) {
-      if (ctx->o_info.not_exist)
-        os_mkdirs(out.c_str(), 0755);
+      vperror e{};
+      if (ctx->o_info.not_exist && ep_mkdirs(ctx->o_info.endpoint, out.c_str(), 0755, &e) < 0)
+        LOGE("mkdirs [%s] error: %s", out.c_str(), e.msg);
       if (cdir_path_join(path, sizeof path, out.c_str(), ctx->i_info.root.name) < 0) {
         LOGE("odir=[%s] name=[%s] too long\n", out.c_str(), ctx->i_info.root.name);
         path[0] = 0;
@@ -757,7 +756,8 @@ int cdir_file_thread(void *arg)
     }
     if (path[0]) {
       os_dirent o;
-      bool exists = os_ldirent(path, 0, &o) == 0;
+      vperror e{};
+      bool exists = ep_stat(ctx->o_info.endpoint, path, &o, &e) == 0;
       it->o_size = exists ? static_cast<uint64_t>(o.size) : 0;
       set_reason(it, exists ? 0 : CDIR_REASON_NEW);
       bool copy = true;

@@ -323,7 +323,7 @@ int cdir_dump_stat(uint32_t op, uint32_t i_flags, const cdir_stat *st, int64_t e
 }
 
 int cdir_stat_summary_write(FILE *fp, const cdir_stat_line *lines, int n, const char *log_path, int code,
-                            const char *err_text)
+                            const char *err_text, bool colour)
 {
   if (!fp)
     return VERR_PARAM;
@@ -335,12 +335,16 @@ int cdir_stat_summary_write(FILE *fp, const cdir_stat_line *lines, int n, const 
     size_t len = strnlen(text, sizeof lines[i].text);
     if (len > 0 && text[len - 1] == '\n')
       len--;
-    fprintf(fp, "%s%.*s\033[0m\n", lines[i].alarm ? "\033[01;07;31m" : "\033[37m", static_cast<int>(len), text);
+    if (colour)
+      fprintf(fp, "%s%.*s\033[0m\n", lines[i].alarm ? "\033[01;07;31m" : "\033[37m", static_cast<int>(len), text);
+    else
+      fprintf(fp, "%.*s\n", static_cast<int>(len), text);
   }
   if (log_path)
     fprintf(fp, "Log=%s\n", log_path);
   if (code != 0)
-    fprintf(fp, "\033[01;31mlast_errno=%d err: %s\033[0m\n", code, err_text ? err_text : "");
+    fprintf(fp, "%slast_errno=%d err: %s%s\n", colour ? "\033[01;31m" : "", code, err_text ? err_text : "",
+            colour ? "\033[0m" : "");
   if (fflush(fp) != 0 || ferror(fp))
     return -1;
   return 0;
@@ -355,7 +359,8 @@ int cdir_stat_summary(FILE *fp, uint32_t op, uint32_t i_flags, const cdir_stat *
     return n;
   char path[4096];
   bool to_file = log2_file_path(path, sizeof path) >= 0;
-  return cdir_stat_summary_write(fp, lines, n, to_file ? path : nullptr, code, err_text);
+  return cdir_stat_summary_write(fp, lines, n, to_file ? path : nullptr, code, err_text,
+                                 fp && log2_colour_on(fileno(fp)));
 }
 
 int cdir_progress_print(FILE *fp, cdir_progress *pg, int job, const cdir_stat *st, int64_t elapsed_ms)

@@ -107,13 +107,15 @@ void cdir_dump_stat_lines(const cdir_stat_line *lines, int n);
 /* cdir_stat_lines followed by cdir_dump_stat_lines. Returns the line count or a negative code. */
 int cdir_dump_stat(uint32_t op, uint32_t i_flags, const cdir_stat *st, int64_t elapsed_ms);
 
-/* Terminal summary to fp: a newline, every line coloured (alarm lines bold reverse red, others
- * white), "Log=<path>" when log_path is not null, and for a code other than 0 the line
- * "last_errno=<code> err: <err_text>" in bold red; then fp is flushed. code is the small exit
- * code (2 to 8). Returns 0, or -1 when writing failed. */
+/* Terminal summary to fp: a newline, every line, "Log=<path>" when log_path is not null, and for
+ * a code other than 0 the line "last_errno=<code> err: <err_text>"; then fp is flushed. With
+ * colour, alarm lines are bold reverse red, the other lines white and the last_errno line bold
+ * red; without it the same text is written plain. code is the small exit code (2 to 8). Returns
+ * 0, or -1 when writing failed. */
 int cdir_stat_summary_write(FILE *fp, const cdir_stat_line *lines, int n, const char *log_path, int code,
-                            const char *err_text);
-/* The summary of a run: its lines, and the log file's path when the log writes to a file. */
+                            const char *err_text, bool colour = true);
+/* The summary of a run: its lines, and the log file's path when the log writes to a file;
+ * coloured only when fp is a terminal and NO_COLOR is unset or empty. */
 int cdir_stat_summary(FILE *fp, uint32_t op, uint32_t i_flags, const cdir_stat *st, int64_t elapsed_ms, int code,
                       const char *err_text);
 

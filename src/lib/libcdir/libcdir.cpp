@@ -14,7 +14,6 @@
 #include "libcdir/cdir_work.h"
 #include "libcdir/vrdir.h"
 #include "liblog/log2.h"
-#include "libpal/os/os_file.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"
 #include "libpal/string/pl_size_text.h"
@@ -58,45 +57,6 @@ void stat_timer_proc(pl_timer_cb *cb)
 
 /* The real path of p, or of its nearest existing parent with the rest appended, so that a
  * missing output root can still be placed. */
-std::string real_or_parent(const std::string &p)
-{
-  std::string head = p;
-  if (head.empty() || head[0] != '/') {
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd))
-      head = std::string(cwd) + "/" + head;
-  }
-  std::string tail;
-  while (!head.empty()) {
-    char buf[PATH_MAX];
-    if (realpath(head.c_str(), buf)) {
-      std::string r = buf;
-      if (r == "/" && !tail.empty())
-        return tail;
-      return r + tail;
-    }
-    size_t slash = head.find_last_of('/');
-    if (slash == std::string::npos)
-      break;
-    tail = head.substr(slash) + tail;
-    head = slash == 0 ? (tail.empty() ? "" : "/") : head.substr(0, slash);
-    if (slash == 0 && head == "/" && !realpath("/", buf))
-      break;
-  }
-  return p;
-}
-
-/* An output root that is the input root or lies inside it would receive the tree it is reading. */
-bool output_inside_input(const std::string &in, const std::string &out)
-{
-  std::string i = real_or_parent(in);
-  std::string o = real_or_parent(out);
-  if (i == o)
-    return true;
-  std::string prefix = i == "/" ? "/" : i + "/";
-  return o.compare(0, prefix.size(), prefix) == 0;
-}
-
 void init_posix_flag(cdir_ctx *ctx)
 {
   bool ip = ctx->i_info.posix_host;
@@ -152,11 +112,21 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
         ctx->mode = 5;
     }
     init_posix_flag(ctx);
-    if (ctx->i_info.is_local && ctx->o_info.is_local && output_inside_input(ctx->i_info.path, ctx->o_info.path)) {
-      LOGE("The source url and destination url cannot be the same");
-      VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] is the input directory or lies inside if=[%s]",
-                  ctx->o_info.path.c_str(), ctx->i_info.path.c_str());
-      return -1;
+    if (ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) && ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL)) {
+      int nest = ep_local_nesting(ctx->i_info.path.c_str(), ctx->o_info.path.c_str());
+      if (nest == 1) {
+        LOGE("The source url and destination url cannot be the same");
+        VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] is the input directory or lies inside if=[%s]",
+                    ctx->o_info.path.c_str(), ctx->i_info.path.c_str());
+        return -1;
+      }
+      /* The output holds the input: its pruning and rewriting would reach the tree being read. */
+      if (nest == 2) {
+        LOGE("The destination url contains the source url");
+        VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] contains the input if=[%s]", ctx->o_info.path.c_str(),
+                    ctx->i_info.path.c_str());
+        return -1;
+      }
     }
     ctx->need_olist = !(ctx->op == CDIR_OP_COPY && ctx->mode == 4);
     if (ctx->i_info.posix_host && !ctx->o_info.posix_host) {
@@ -188,12 +158,12 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
 }
 
 /* Listing flags of a side from its endpoint flags. */
-uint32_t listing_flags(uint32_t ep)
+uint32_t listing_flags(uint32_t side)
 {
   uint32_t f = 0;
-  if (ep & CDIR_EP_STREAM)
+  if (side & CDIR_EP_STREAM)
     f |= LIBRDIR_F_XATTR;
-  if (ep & CDIR_EP_RDIR2)
+  if (side & CDIR_EP_RDIR2)
     f |= LIBRDIR_F_GEN2;
   return f;
 }
@@ -249,7 +219,8 @@ int open_bfile(cdir_ctx *ctx, bool is_output)
  * run goes on without it when any part cannot be made. */
 void open_copy_lane(cdir_ctx *ctx)
 {
-  if (!ctx->i_info.is_local || !ctx->o_info.is_local || os_cpu_count() < 2)
+  if (!ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) || !ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL) ||
+      os_cpu_count() < 2)
     return;
   ctx->lane_in = vbfile_init(ctx, &ctx->i_info);
   ctx->lane_out = vbfile_init(ctx, &ctx->o_info);
@@ -308,14 +279,23 @@ int libcdir_init_2(cdir_ctx *ctx)
       if (ctx->need_olist && open_listing(ctx, true) < 0)
         return -1;
       if (ctx->cp_mode == CDIR_CP_L2L || ctx->cp_mode == CDIR_CP_R2L) {
-        int rc = os_mkdirs(ctx->o_info.path.c_str(), 0755);
+        vperror e{};
+        int rc = ep_mkdirs(ctx->o_info.endpoint, ctx->o_info.path.c_str(), 0755, &e);
         if (rc < 0) {
-          LOGE("mkdirs [%s] eno=%d error: %s", ctx->o_info.path.c_str(), rc, verr2str(rc));
-          VPERROR_SET(ctx->err, rc, "mkdirs [%s] error: %s", ctx->o_info.path.c_str(), verr2str(rc));
+          LOGE("mkdirs [%s] eno=%d error: %s", ctx->o_info.path.c_str(), rc, e.msg);
+          VPERROR_SET(ctx->err, rc, "mkdirs [%s] error: %s", ctx->o_info.path.c_str(), e.msg);
           return -1;
         }
         ctx->o_info.not_exist = false;
         ctx->o_info.is_dir = true;
+      }
+      /* One run at a time per output tree: two would mix their content under one run's times. */
+      vperror le{};
+      int rc = ep_lock_root(ctx->o_info.endpoint, &le);
+      if (rc < 0 && rc != VERR_NOTSUP) {
+        LOGE("lock [%s] error: %s", ctx->o_info.path.c_str(), le.msg);
+        VPERROR_SET(ctx->err, rc, "%s", le.msg);
+        return -1;
       }
       if (open_bfile(ctx, false) < 0 || open_bfile(ctx, true) < 0)
         return -1;
@@ -634,7 +614,8 @@ int libcdir_stop(cdir_ctx *ctx)
 {
   if (!ctx)
     return 0;
-  ctx->user_stop.store(1, std::memory_order_relaxed);
+  if (!ctx->user_stop.exchange(1, std::memory_order_relaxed))
+    LOGW("stop requested: the run ends after the entry in hand");
   /* Local handles need nothing: every loop of the engine tests the stop flag. Remote handles
    * get their connection's break mark here once the service client exists. */
   return 0;

@@ -1,6 +1,7 @@
 #define LOG_TAG "cdir"
 #include "libcdir/libcdir_param.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "liblog/log2.h"
@@ -52,10 +53,52 @@ const flag_word g_flag_words[] = {
     {"debug", F_TRACE, CDIR_TRACE_DEBUG},
     {"progress", F_TRACE, CDIR_TRACE_PROGRESS},
     {"summary", F_TRACE, CDIR_TRACE_SUMMARY},
+    {"allow_empty_input", F_TRACE, CDIR_TRACE_ALLOW_EMPTY_INPUT},
     {"del_directly", F_DEL_DIRECTLY, 0},
 };
 
 constexpr size_t FILTER_PART_MAX = 4095;
+
+/* A word of the caller's as it is quoted back in messages: long ones are cut, so that one
+ * mistyped value cannot flood the terminal or fill the error record before the reason. */
+std::string shown(const std::string &text)
+{
+  constexpr size_t SHOWN_MAX = 64;
+  return text.size() <= SHOWN_MAX ? text : text.substr(0, SHOWN_MAX) + "...";
+}
+
+/* Whether text is a size value to its last character. The size parser stops quietly at the
+ * first character that does not fit ("65536x1" reads as 65536); a block size is refused rather
+ * than guessed, so the number in front of the unit letters must be read to its end. */
+bool whole_size_text(const char *text)
+{
+  size_t unit_at = strlen(text);
+  while (unit_at > 0 && ((text[unit_at - 1] >= 'a' && text[unit_at - 1] <= 'z') ||
+                         (text[unit_at - 1] >= 'A' && text[unit_at - 1] <= 'Z')))
+    unit_at--;
+  std::string number(text, unit_at);
+  char *end = nullptr;
+  strtod(number.c_str(), &end);
+  return end != number.c_str() && *end == '\0';
+}
+
+/* A count: decimal digits only (no sign, blank, fraction or unit), at most INT64_MAX. */
+bool parse_count(const std::string &text, int64_t *out)
+{
+  if (text.empty())
+    return false;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    uint64_t d = static_cast<uint64_t>(c - '0');
+    if (n > (static_cast<uint64_t>(INT64_MAX) - d) / 10)
+      return false;
+    n = n * 10 + d;
+  }
+  *out = static_cast<int64_t>(n);
+  return true;
+}
 
 } // namespace
 
@@ -151,7 +194,7 @@ int libcdir_set_param_flag(libcdir_param *p, const char *list)
   return 0;
 }
 
-int libcdir_set_param_kv(libcdir_param *p, const char *list)
+int libcdir_set_param_kv(libcdir_param *p, const char *list, std::vector<std::string> *warnings)
 {
   if (!p || !list)
     return 0;
@@ -166,11 +209,15 @@ int libcdir_set_param_kv(libcdir_param *p, const char *list)
     if (pair.empty())
       continue;
     size_t eq = pair.find('=');
-    std::string name = eq == std::string::npos ? pair : pair.substr(0, eq);
-    std::string value = eq == std::string::npos ? std::string() : pair.substr(eq + 1);
     if (eq == std::string::npos) {
       LOGE("invalid key=[%s]", pair.c_str());
-    } else if (name == "user_name") {
+      if (warnings)
+        warnings->push_back("param [" + shown(pair) + "] is not name=value, ignored");
+      continue;
+    }
+    std::string name = pair.substr(0, eq);
+    std::string value = pair.substr(eq + 1);
+    if (name == "user_name") {
       p->user_name = value;
       LOGD("default_uname=[%s]", value.c_str());
     } else if (name == "group_name") {
@@ -185,10 +232,39 @@ int libcdir_set_param_kv(libcdir_param *p, const char *list)
     } else if (name == "max_rate") {
       p->max_rate = static_cast<uint32_t>(str_size_parse(value.c_str()));
       LOGD("max_rate=%d [%s]", static_cast<int>(p->max_rate), value.c_str());
+    } else if (name == "max_delete") {
+      int64_t n = 0;
+      if (!parse_count(value, &n)) {
+        LOGE("invalid max_delete=[%s]", value.c_str());
+        VPERROR_SET(&p->err, VERR_PARAM, "param max_delete=[%s]: the limit must be a non-negative integer",
+                    shown(value).c_str());
+        return -1;
+      }
+      p->max_delete = n;
+      LOGD("max_delete=%lld [%s]", static_cast<long long>(n), value.c_str());
     } else {
       LOGE("invalid key=[%s]", name.c_str());
+      if (warnings)
+        warnings->push_back("unknown param key [" + shown(name) + "] ignored");
     }
   }
+  return 0;
+}
+
+int libcdir_set_param_bs(libcdir_param *p, const char *text)
+{
+  if (!p || !text)
+    return -1;
+  /* The parser's 64-bit result is checked before it is narrowed: "4G" must not become 0. */
+  uint64_t bs = whole_size_text(text) ? str_size_parse(text) : 0;
+  if (bs == 0 || bs > CDIR_BS_MAX || bs % CDIR_BS_STEP != 0) {
+    LOGE("invalid bs=[%s]", text);
+    VPERROR_SET(&p->err, VERR_PARAM, "bs=[%s]: the block size must be a multiple of 64K between 64K and 8M",
+                shown(text).c_str());
+    return -1;
+  }
+  p->bs = static_cast<uint32_t>(bs);
+  LOGD("bs=%u [%s]", p->bs, text);
   return 0;
 }
 

@@ -3,6 +3,7 @@
  * listing or volume-information run. Filled by the setters below, copied by libcdir_open. */
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "libpal/comm/verr.h"
 
@@ -17,6 +18,7 @@ enum : uint32_t {
   CDIR_TRACE_PROGRESS = 0x8,
   CDIR_TRACE_SUMMARY = 0x10,
   CDIR_TRACE_DEBUG = 0x20,
+  CDIR_TRACE_ALLOW_EMPTY_INPUT = 0x40, /* an input without entries is not refused */
 };
 
 /* Endpoint capability bits (endpoint options `flags`). */
@@ -29,6 +31,12 @@ enum : uint32_t {
 };
 
 constexpr uint32_t CDIR_ID_NONE = 0xffffffffu;
+
+/* Copy block sizes: whole multiples of CDIR_BS_STEP up to CDIR_BS_MAX. A block travels in one
+ * frame of the service protocol, whose length field has 24 bits; 8 MiB is the largest block
+ * whose batch requests still fit one frame. */
+constexpr uint32_t CDIR_BS_STEP = 0x10000;
+constexpr uint32_t CDIR_BS_MAX = 0x800000;
 
 struct libcdir_ep_opt {
   uint32_t flags = 0;
@@ -71,6 +79,7 @@ struct libcdir_param {
   std::string group_name;
   uint32_t file_mode = 0644;
   uint32_t dir_mode = 0755;
+  int64_t max_delete = -1; /* most output entries a sync may delete; -1: no limit */
   std::string olist;
   libcdir_ep_opt i_opt;
   libcdir_mfile_opt mfile_opt;
@@ -87,7 +96,14 @@ void libcdir_param_free(libcdir_param *p);
 int libcdir_set_param_mode(libcdir_param *p, const char *word);
 /* Applies a ","-separated list of flag words; -1 and "invalid param [..]" for an unknown word. */
 int libcdir_set_param_flag(libcdir_param *p, const char *list);
-/* Applies a "&"-separated list of name=value pairs; unknown names are logged and skipped. */
-int libcdir_set_param_kv(libcdir_param *p, const char *list);
+/* Applies a "&"-separated list of name=value pairs. A pair whose name is not a parameter, or
+ * that has no "=", is logged and skipped, and when warnings is not null one sentence about it is
+ * appended there ("unknown param key [x] ignored"). -1 when a value is refused, with the reason
+ * in p->err; the pairs before it stay applied. */
+int libcdir_set_param_kv(libcdir_param *p, const char *list, std::vector<std::string> *warnings = nullptr);
+/* Sets bs from a size value. -1, bs unchanged and the reason in p->err, when the text is not
+ * wholly a size value or the size is not a multiple of CDIR_BS_STEP from CDIR_BS_STEP to
+ * CDIR_BS_MAX. */
+int libcdir_set_param_bs(libcdir_param *p, const char *text);
 /* Builds the four pattern lists of the input endpoint from ","-separated patterns. */
 int libcdir_set_filter(libcdir_param *p, const char *list);

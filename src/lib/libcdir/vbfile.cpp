@@ -1,162 +1,29 @@
 #define LOG_TAG "cdir"
 #include "libcdir/vbfile.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <new>
 
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
-#include "libpal/os/os_file.h"
-#include "libpal/tframe/file_hash.h"
 
 namespace {
 
-/* Records a failed local call: the code of errno, with the call and the path in the message. */
-int local_fail(vbfile *f, const char *what, const char *path)
+/* A failed call of the handle: its record becomes the engine error of the run as well. */
+int failed(vbfile *f, int code)
 {
-  int eno = errno;
-  int code = os_verr_get(eno);
+  if (code >= 0)
+    return code;
+  if (f->err.code == 0)
+    VPERROR_SET(&f->err, code, "%s", verr2str(code));
   std::lock_guard<std::mutex> g(f->ctx->err_lock);
-  VPERROR_SET(f->ctx->err, code, "%s [%s] error: %s", what, path ? path : "", os_strerror(eno));
-  vperror_copy(&f->err, f->ctx->err);
+  vperror_copy(f->ctx->err, &f->err);
   return code;
 }
 
-int fail_code(vbfile *f, int code, const char *what, const char *path)
+int no_file(vbfile *f, const char *what)
 {
-  std::lock_guard<std::mutex> g(f->ctx->err_lock);
-  VPERROR_SET(f->ctx->err, code, "%s [%s] error: %s", what, path ? path : "", verr2str(code));
-  vperror_copy(&f->err, f->ctx->err);
-  return code;
-}
-
-int l_close_fd(vbfile *f)
-{
-  if (f->hash) {
-    file_hash_close(f->hash);
-    f->hash = nullptr;
-  }
-  if (f->fd < 0)
-    return 0;
-  int rc = close(f->fd);
-  f->fd = -1;
-  /* close reports a deferred write error (a full disk on a network file system, say). */
-  return rc < 0 && errno != EINTR ? local_fail(f, "close", f->path.c_str()) : 0;
-}
-
-int l_open(vbfile *f, const char *path, int how)
-{
-  l_close_fd(f);
-  int flags = O_CLOEXEC;
-  switch (how) {
-  case VBFILE_O_READ:
-    flags |= O_RDONLY;
-    break;
-  case VBFILE_O_WRITE:
-    flags |= O_WRONLY | O_TRUNC;
-    break;
-  case VBFILE_O_SYNC:
-    flags |= O_RDWR;
-    break;
-  default:
-    return fail_code(f, VERR_PARAM, "open", path);
-  }
-  int fd;
-  if (how == VBFILE_O_READ) {
-    do {
-      fd = open(path, flags, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-      return local_fail(f, "open", path);
-  } else {
-    fd = os_open_output(path, flags & ~O_CREAT & ~O_CLOEXEC, 0600);
-    if (fd < 0)
-      return fail_code(f, fd, "open", path);
-  }
-  f->fd = fd;
-  f->path = path;
-  return 0;
-}
-
-int64_t l_pread(vbfile *f, void *buf, size_t len, uint64_t offset)
-{
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = pread(f->fd, static_cast<char *>(buf) + done, len - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return local_fail(f, "read", f->path.c_str());
-    }
-    if (n == 0)
-      break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(done);
-}
-
-int64_t l_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset)
-{
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n =
-        pwrite(f->fd, static_cast<const char *>(buf) + done, len - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return local_fail(f, "write", f->path.c_str());
-    }
-    if (n == 0) {
-      errno = ENOSPC;
-      return local_fail(f, "write", f->path.c_str());
-    }
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(done);
-}
-
-int l_truncate(vbfile *f, uint64_t size)
-{
-  if (ftruncate(f->fd, static_cast<off_t>(size)) < 0)
-    return local_fail(f, "truncate", f->path.c_str());
-  return 0;
-}
-
-int l_create(vbfile *f, const file_attr *attr, const char *path, bool zz)
-{
-  int rc = zz ? os_create_file_or_dir_zz(path, attr) : os_create_file_or_dir(path, attr);
-  return rc < 0 ? fail_code(f, rc, "create", path) : 0;
-}
-
-int l_lutime(vbfile *f, const file_attr *t, const char *path)
-{
-  int rc = os_lutime(path, t->time_access, t->time_write);
-  return rc < 0 ? fail_code(f, rc, "lutime", path) : 0;
-}
-
-int l_close(vbfile *f, const file_attr *attr)
-{
-  /* Attributes go through the open descriptor, before the close: no path lookup per call, and
-   * no chance of following a link that took the file's place. */
-  if (f->fd >= 0 && attr && os_set_file_fattr(f->fd, f->path.c_str(), attr) < 0)
-    LOG2(LOG2_ERR | LOG2_ERRNO, "set_lstat[%s] err: ", f->path.c_str());
-  return l_close_fd(f);
-}
-
-void l_exit(vbfile *f)
-{
-  l_close_fd(f);
-}
-
-const vbfile_ops g_local_ops = {l_open, l_pread, l_pwrite, l_truncate, l_create, l_lutime, l_close, l_exit};
-
-bool usable(const vbfile *f)
-{
-  return f && f->ops;
+  VPERROR_SET(&f->err, VERR_HANDLE, "%s [no open file] error: %s", what, verr2str(VERR_HANDLE));
+  return failed(f, VERR_HANDLE);
 }
 
 } // namespace
@@ -165,8 +32,8 @@ vbfile *vbfile_init(cdir_ctx *ctx, url_info *info)
 {
   if (!ctx || !info)
     return nullptr;
-  if (!info->is_local) {
-    CDIR_SET_ERR(ctx, VERR_NOTSUP, "remote endpoints are not available in this build: [%s]", info->url.c_str());
+  if (!info->endpoint) {
+    CDIR_SET_ERR(ctx, VERR_HANDLE, "[%s] has no endpoint", info->url.c_str());
     return nullptr;
   }
   auto *f = new (std::nothrow) vbfile;
@@ -174,63 +41,67 @@ vbfile *vbfile_init(cdir_ctx *ctx, url_info *info)
     CDIR_SET_ERR(ctx, VERR_NOMEM, "vbfile_init: out of memory");
     return nullptr;
   }
-  f->ops = &g_local_ops;
   f->ctx = ctx;
+  f->e = info->endpoint;
   f->url = info->url;
   return f;
 }
 
+namespace {
+
+int open_how(vbfile *f, const char *path, int how)
+{
+  if (!f || !path)
+    return VERR_PARAM;
+  vbfile_close(f, nullptr);
+  f->err = vperror{};
+  f->h = ep_file_open(f->e, path, how, &f->err);
+  if (!f->h)
+    return failed(f, f->err.code ? f->err.code : VERR_FAIL);
+  f->path = path;
+  return 0;
+}
+
+} // namespace
+
 int vbfile_open_read(vbfile *f, const char *path)
 {
-  return usable(f) && path ? f->ops->open(f, path, VBFILE_O_READ) : VERR_PARAM;
+  return open_how(f, path, EP_O_READ);
 }
 
 int vbfile_open_write(vbfile *f, const char *path, bool block_sync)
 {
-  return usable(f) && path ? f->ops->open(f, path, block_sync ? VBFILE_O_SYNC : VBFILE_O_WRITE) : VERR_PARAM;
+  return open_how(f, path, block_sync ? EP_O_SYNC : EP_O_WRITE);
 }
 
 int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset)
 {
-  if (!usable(f) || (!buf && len))
+  if (!f || (!buf && len))
     return VERR_PARAM;
-  if (f->is_local && f->fd < 0)
-    return fail_code(f, VERR_HANDLE, "read", "no open file");
-  return f->ops->pread(f, buf, len, offset);
+  if (!f->h)
+    return no_file(f, "read");
+  int64_t n = ep_file_pread(f->h, buf, len, offset, &f->err);
+  return n < 0 ? failed(f, static_cast<int>(n)) : n;
 }
 
 int64_t vbfile_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset)
 {
-  if (!usable(f) || (!buf && len))
+  if (!f || (!buf && len))
     return VERR_PARAM;
-  if (f->is_local && f->fd < 0)
-    return fail_code(f, VERR_HANDLE, "write", "no open file");
-  return f->ops->pwrite(f, buf, len, offset);
+  if (!f->h)
+    return no_file(f, "write");
+  int64_t n = ep_file_pwrite(f->h, buf, len, offset, &f->err);
+  return n < 0 ? failed(f, static_cast<int>(n)) : n;
 }
 
 int64_t vbfile_copy_range(vbfile *in, vbfile *out, uint64_t offset, uint64_t len)
 {
-  if (!usable(in) || !usable(out) || !in->is_local || !out->is_local || in->fd < 0 || out->fd < 0)
+  if (!in || !out || !in->h || !out->h)
     return VERR_NOTSUP;
-  uint64_t done = 0;
-  while (done < len) {
-    loff_t ioff = static_cast<loff_t>(offset + done), ooff = ioff;
-    size_t want = static_cast<size_t>(std::min<uint64_t>(len - done, 1u << 30));
-    ssize_t n = copy_file_range(in->fd, &ioff, out->fd, &ooff, want, 0);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      /* Kernels and file systems that cannot: the caller copies through its buffer. */
-      if (done == 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
-                        errno == EBADF || errno == ETXTBSY))
-        return VERR_NOTSUP;
-      return local_fail(out, "copy", out->path.c_str());
-    }
-    if (n == 0)
-      break;
-    done += static_cast<uint64_t>(n);
-  }
-  return static_cast<int64_t>(done);
+  int64_t n = ep_file_copy_range(in->h, out->h, offset, len, &out->err);
+  if (n == VERR_NOTSUP)
+    return n;
+  return n < 0 ? failed(out, static_cast<int>(n)) : n;
 }
 
 int vbfile_mread(vbfile *)
@@ -245,94 +116,78 @@ int vbfile_mwrite(vbfile *)
 
 int vbfile_truncate(vbfile *f, uint64_t size)
 {
-  if (!usable(f))
+  if (!f)
     return VERR_PARAM;
-  if (f->is_local && f->fd < 0)
-    return fail_code(f, VERR_HANDLE, "truncate", "no open file");
-  return f->ops->truncate(f, size);
+  if (!f->h)
+    return no_file(f, "truncate");
+  return failed(f, ep_file_truncate(f->h, size, &f->err));
 }
 
 int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz)
 {
-  return usable(f) && attr && path ? f->ops->create_file_or_dir(f, attr, path, zz) : VERR_PARAM;
+  if (!f || !attr || !path)
+    return VERR_PARAM;
+  return failed(f, ep_create(f->e, path, attr, zz ? uint32_t(EP_C_ZZ) : 0u, &f->err));
 }
 
 int vbfile_lutime(vbfile *f, const file_attr *times, const char *path)
 {
-  return usable(f) && times && path ? f->ops->lutime(f, times, path) : VERR_PARAM;
+  if (!f || !times || !path)
+    return VERR_PARAM;
+  return failed(f, ep_lutime(f->e, path, times->time_access, times->time_write, &f->err));
 }
 
 int vbfile_close(vbfile *f, const file_attr *attr)
 {
-  return usable(f) ? f->ops->close(f, attr) : VERR_PARAM;
+  if (!f)
+    return VERR_PARAM;
+  if (!f->h)
+    return 0;
+  ep_file *h = f->h;
+  f->h = nullptr;
+  return failed(f, ep_file_close(h, attr, &f->err));
 }
 
 int vbfile_hash_open(vbfile *f, uint32_t flags, uint32_t bs, uint32_t block_count)
 {
-  if (!usable(f) || !f->is_local || f->fd < 0)
+  if (!f || !f->h)
     return VERR_PARAM;
-  vbfile_hash_close(f);
-  file_hash_param p;
-  p.flags = flags;
-  p.file = &f->fd;
-  p.bs = bs;
-  p.block_count = block_count;
-  p.cache_block = bs > 0x200000 ? bs : 0x200000;
-  vperror e{};
-  f->hash = file_hash_open(&p, &e);
-  if (!f->hash) {
-    std::lock_guard<std::mutex> g(f->ctx->err_lock);
-    vperror_copy(f->ctx->err, &e);
-    return e.code ? e.code : VERR_FAIL;
-  }
-  return 0;
+  return failed(f, ep_hash_open(f->h, flags, bs, block_count, &f->err));
 }
 
 int vbfile_hash_get(vbfile *f, uint64_t offset, uint64_t len, char *text, size_t size)
 {
-  if (!usable(f) || !f->hash)
+  if (!f || !f->h)
     return VERR_PARAM;
-  if (file_hash_cal(f->hash, offset, len) < 0) {
-    const vperror *e = file_hash_err(f->hash);
-    int code = e->code ? e->code : VERR_FAIL;
-    std::lock_guard<std::mutex> g(f->ctx->err_lock);
-    VPERROR_SET(f->ctx->err, code, "hash [%s] error: %s", f->path.c_str(), e->msg);
-    return code;
-  }
-  int n = file_hash_text(f->hash, text, size);
-  return n < 0 ? VERR_OVERFLOW : n;
+  return failed(f, ep_hash_get(f->h, offset, len, text, size, &f->err));
 }
 
 int vbfile_hash_get2(vbfile *f, char *buf, size_t len)
 {
-  if (!usable(f) || !f->hash)
+  if (!f || !f->h)
     return VERR_PARAM;
-  int n = file_hash_records(f->hash, buf, len);
-  return n < 0 ? VERR_OVERFLOW : n;
+  return failed(f, ep_hash_get2(f->h, buf, len, &f->err));
 }
 
 int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len)
 {
-  if (!usable(f) || !f->hash)
+  if (!f || !f->h)
     return VERR_PARAM;
-  int n = file_hash_get(f->hash, flag, buf, len);
+  int n = ep_hash_get_bin(f->h, flag, buf, len, &f->err);
   return n < 0 ? VERR_PARAM : n;
 }
 
 void vbfile_hash_close(vbfile *f)
 {
-  if (f && f->hash) {
-    file_hash_close(f->hash);
-    f->hash = nullptr;
-  }
+  if (f && f->h)
+    ep_hash_close(f->h);
 }
 
 void vbfile_exit(vbfile *f)
 {
   if (!f)
     return;
-  vbfile_hash_close(f);
-  if (f->ops)
-    f->ops->exit(f);
+  if (f->h)
+    ep_file_close(f->h, nullptr, &f->err);
   delete f;
 }

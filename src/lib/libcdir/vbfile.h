@@ -1,10 +1,11 @@
 #pragma once
-/* Single-file access of one endpoint: open, positioned read and write, create, set times,
- * truncate, close with attributes. One object per side, used by one thread at a time; the
- * operations go through a table so that a remote side uses the same calls.
+/* Single-file access of one side, as the engine uses it: open, positioned read and write,
+ * create, set times, truncate, block digests, close with attributes. One object per side (and per
+ * copy lane), used by one thread at a time; every call goes to the side's endpoint (libep/ep.h).
  *
  * Results are 0 or a byte count, or a negative error code that is also the engine error of the
- * run (with a message naming the path). */
+ * run (with a message naming the path); the object's own record (err) keeps the failure of the
+ * handle, which the copy lanes read instead of the shared engine record. */
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,40 +13,16 @@
 #include "libcdir/cdir_url.h"
 #include "libpal/os/os_dirent.h"
 
-struct vbfile;
-struct file_hash;
-
-/* How a file is opened. */
-enum : int {
-  VBFILE_O_READ = 0,  /* read only */
-  VBFILE_O_WRITE = 1, /* write: created if missing, truncated */
-  VBFILE_O_SYNC = 2,  /* block sync: read and write, created if missing, kept */
-};
-
-struct vbfile_ops {
-  int (*open)(vbfile *f, const char *path, int how);
-  int64_t (*pread)(vbfile *f, void *buf, size_t len, uint64_t offset);
-  int64_t (*pwrite)(vbfile *f, const void *buf, size_t len, uint64_t offset);
-  int (*truncate)(vbfile *f, uint64_t size);
-  int (*create_file_or_dir)(vbfile *f, const file_attr *attr, const char *path, bool zz);
-  int (*lutime)(vbfile *f, const file_attr *times, const char *path);
-  int (*close)(vbfile *f, const file_attr *attr);
-  void (*exit)(vbfile *f);
-};
-
 struct vbfile {
-  const vbfile_ops *ops = nullptr;
-  bool is_local = true;
-  std::string url;
-  vperror err{};
   cdir_ctx *ctx = nullptr;
-  int fd = -1;
+  ep *e = nullptr;        /* the side's endpoint, owned by its url_info */
+  ep_file *h = nullptr;   /* the open file */
+  std::string url;
   std::string path; /* the open file's path */
-  void *conn = nullptr; /* remote: the service connection */
-  file_hash *hash = nullptr; /* block-hash job on the open file */
+  vperror err{};
 };
 
-/* The single-file object of one side. A remote side is refused until the service client exists. */
+/* The single-file object of one side. Null (engine error set) when the side has no endpoint. */
 vbfile *vbfile_init(cdir_ctx *ctx, url_info *info);
 int vbfile_open_read(vbfile *f, const char *path);
 /* block_sync keeps the content and opens for reading too. */
@@ -55,9 +32,9 @@ int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset);
 /* Writes all len bytes at offset. */
 int64_t vbfile_pwrite(vbfile *f, const void *buf, size_t len, uint64_t offset);
 /* Copies up to len bytes at offset from the open file of in to the open file of out inside the
- * kernel, when both are local and the system can. Returns the bytes copied (fewer only at the end
- * of the input), or VERR_NOTSUP when the caller must move the data itself (nothing was copied by
- * then), or another error code (engine error set). */
+ * kernel, when both sides' endpoints can. Returns the bytes copied (fewer only at the end of the
+ * input), or VERR_NOTSUP when the caller must move the data itself (nothing was copied by then),
+ * or another error code (engine error set). */
 int64_t vbfile_copy_range(vbfile *in, vbfile *out, uint64_t offset, uint64_t len);
 /* Multi-block requests exist on remote sides only: 0 here means "not offered". */
 int vbfile_mread(vbfile *f);
@@ -68,8 +45,8 @@ int vbfile_truncate(vbfile *f, uint64_t size);
 int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz = false);
 /* Sets the access and modification times of path from times, not following a final link. */
 int vbfile_lutime(vbfile *f, const file_attr *times, const char *path);
-/* Closes the open file; with attr, applies it to the file's path afterwards (a failure is logged
- * and does not fail the close). Closing a closed object is 0. */
+/* Closes the open file; with attr, applies it to the file first (a failure is logged and does
+ * not fail the close). Closing a closed object is 0. */
 int vbfile_close(vbfile *f, const file_attr *attr);
 /* Starts a block-hash job on the open file: algorithms flags (FILE_HASH_*), blocks of bs bytes,
  * at most block_count blocks per range. */

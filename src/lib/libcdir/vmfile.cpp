@@ -1,32 +1,51 @@
 #define LOG_TAG "cdir"
 #include "libcdir/vmfile.h"
 
+#include <new>
+
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
 #include "libpal/os/os_time.h"
 
-vmfile *vmfile_open(cdir_ctx *ctx, const char *url, const libcdir_mfile_opt *)
+vmfile *vmfile_open(cdir_ctx *ctx, url_info *info, const libcdir_mfile_opt *opt)
 {
-  if (!ctx)
+  if (!ctx || !info)
     return nullptr;
-  CDIR_SET_ERR(ctx, VERR_NOIMPL, "batch file lists are not available in this build: [%s]", url ? url : "");
-  return nullptr;
+  vperror err{};
+  ep_batch *b = ep_batch_open(info->endpoint, &err);
+  if (!b) {
+    CDIR_SET_ERR(ctx, err.code ? err.code : VERR_NOTSUP, "batch file lists of [%s]: %s", info->url.c_str(), err.msg);
+    return nullptr;
+  }
+  auto *m = new (std::nothrow) vmfile;
+  if (!m) {
+    ep_batch_close(b);
+    CDIR_SET_ERR(ctx, VERR_NOMEM, "vmfile_open: out of memory");
+    return nullptr;
+  }
+  m->ctx = ctx;
+  m->b = b;
+  m->url = info->url;
+  if (opt)
+    m->opt = *opt;
+  return m;
 }
 
 int vmfile_call(vmfile *m, int type, const char *dir, const char *list, uint32_t len)
 {
-  if (!m || !m->ops || !dir || (!list && len))
+  if (!m || !m->b || !dir || (!list && len))
     return VERR_PARAM;
-  return m->ops->call(m, type, dir, list, len);
+  return ep_batch_call(m->b, type, dir, list, len, &m->err);
 }
 
 int vmfile_list_ret(vmfile *m, char *buf, uint32_t len, const char *prefix)
 {
-  if (!m || !m->ops || !buf || len < 2)
+  if (!m || !m->b || !buf || len < 2)
     return -1;
+  bool local = ep_has_cap(m->b->e, EP_CAP_LOCAL);
   uint64_t t0 = os_time_ms();
   for (;;) {
-    int n = m->ops->list_ret(m, buf, len);
+    int n = ep_batch_ret(m->b, buf, len, &m->err);
     if (n < 0) {
       CDIR_SET_ERR(m->ctx, VERR_FAIL, "%s batch result read failed", prefix ? prefix : "");
       return -1;
@@ -41,7 +60,7 @@ int vmfile_list_ret(vmfile *m, char *buf, uint32_t len, const char *prefix)
         buf[n] = 0;
       return n;
     }
-    os_msleep(m->is_local ? 1 : 1000);
+    os_msleep(local ? 1 : 1000);
     if (cdir_need_exit(m->ctx))
       return -1;
     if (os_time_ms() - t0 >= m->ctx->max_read_timeout) {
@@ -55,15 +74,14 @@ int vmfile_list_ret(vmfile *m, char *buf, uint32_t len, const char *prefix)
 
 void vmfile_stop(vmfile *m)
 {
-  if (m && m->ops)
-    m->ops->stop(m);
+  if (m)
+    ep_batch_stop(m->b);
 }
 
 void vmfile_close(vmfile *m)
 {
   if (!m)
     return;
-  if (m->ops)
-    m->ops->close(m);
+  ep_batch_close(m->b);
   delete m;
 }

@@ -5,40 +5,14 @@
 
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
-#include "libpal/os/os_file.h"
 #include "libpal/os/os_time.h"
-#include "librdir/librdir.h"
-
-namespace {
-
-int l_enum_dir(vrdir *v, const char *dir)
-{
-  return librdir_enum_dir(v->h, dir);
-}
-
-int l_read(vrdir *v, char *buf, uint32_t len)
-{
-  return librdir_read_item_list(v->h, buf, len);
-}
-
-void l_stop(vrdir *) {}
-
-void l_close(vrdir *v)
-{
-  librdir_close(v->h);
-  v->h = nullptr;
-}
-
-const vrdir_ops g_local_ops = {l_enum_dir, l_read, l_stop, l_close};
-
-} // namespace
 
 vrdir *vrdir_open(cdir_ctx *ctx, url_info *info, bool is_output, const vrdir_param *p)
 {
   if (!ctx || !info || !p)
     return nullptr;
-  if (!info->is_local) {
-    CDIR_SET_ERR(ctx, VERR_NOTSUP, "remote endpoints are not available in this build: [%s]", info->url.c_str());
+  if (!info->endpoint) {
+    CDIR_SET_ERR(ctx, VERR_HANDLE, "[%s] has no endpoint", info->url.c_str());
     return nullptr;
   }
   auto *v = new (std::nothrow) vrdir;
@@ -46,13 +20,12 @@ vrdir *vrdir_open(cdir_ctx *ctx, url_info *info, bool is_output, const vrdir_par
     CDIR_SET_ERR(ctx, VERR_NOMEM, "vrdir_open: out of memory");
     return nullptr;
   }
-  v->ops = &g_local_ops;
   v->ctx = ctx;
   v->url = info->resolved;
   v->path = info->path;
   v->p = *p;
   if (is_output && p->mkdirs && info->not_exist) {
-    int rc = os_mkdirs(info->path.c_str(), 0755);
+    int rc = ep_mkdirs(info->endpoint, info->path.c_str(), 0755, &v->err);
     if (rc < 0) {
       LOGE("mkdirs [%s] eno=%d error: %s", info->path.c_str(), rc, verr2str(rc));
       CDIR_SET_ERR(ctx, rc, "mkdirs [%s] error: %s", info->path.c_str(), verr2str(rc));
@@ -62,19 +35,18 @@ vrdir *vrdir_open(cdir_ctx *ctx, url_info *info, bool is_output, const vrdir_par
     info->not_exist = false;
     info->is_dir = true;
   }
-  librdir_param lp;
+  ep_list_param lp;
   lp.flag = p->flag;
   lp.timeout = p->timeout;
-  lp.include = p->include.c_str();
-  lp.exclude = p->exclude.c_str();
-  lp.dir_include = p->dir_include.c_str();
-  lp.dir_exclude = p->dir_exclude.c_str();
-  lp.misc_exclude = p->misc_exclude.c_str();
-  lp.err = &v->err;
+  lp.include = v->p.include.c_str();
+  lp.exclude = v->p.exclude.c_str();
+  lp.dir_include = v->p.dir_include.c_str();
+  lp.dir_exclude = v->p.dir_exclude.c_str();
+  lp.misc_exclude = v->p.misc_exclude.c_str();
   /* The engine reads chunks of at least 1 MiB: lines travel in batches of 64 KiB. */
   lp.batch = 0x10000;
-  v->h = librdir_open(info->path.c_str(), &lp);
-  if (!v->h) {
+  v->l = ep_list_open(info->endpoint, &lp, &v->err);
+  if (!v->l) {
     CDIR_SET_ERR(ctx, v->err.code ? v->err.code : VERR_FAIL, "%s", v->err.msg);
     delete v;
     return nullptr;
@@ -86,22 +58,23 @@ int vrdir_enum_dir(vrdir *v, const char *dir)
 {
   if (!v || !dir)
     return VERR_PARAM;
-  return v->ops->enum_dir(v, dir);
+  return ep_list_enum(v->l, dir);
 }
 
 int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len)
 {
-  if (!v || !v->ops || !buf || len < 3)
+  if (!v || !v->l || !buf || len < 3)
     return -1;
+  bool local = ep_has_cap(v->l->e, EP_CAP_LOCAL);
   uint64_t t0 = os_time_ms();
   for (;;) {
-    int n = v->ops->read(v, buf, len - 1);
+    int n = ep_list_read(v->l, buf, len - 1);
     if (n < 0) {
       CDIR_SET_ERR(v->ctx, VERR_FAIL, "[%s] listing read failed", v->path.c_str());
       return -1;
     }
     if (n > 0) {
-      /* A table that hands back more than it was allowed is broken: say so in the engine error. */
+      /* A listing that hands back more than it was allowed is broken: say so in the engine error. */
       if (!chk_assert(static_cast<uint32_t>(n) < len)) {
         CDIR_SET_ERR(v->ctx, VERR_OVERFLOW, "[%s] listing read returned %d bytes for a buffer of %u", v->path.c_str(),
                      n, len);
@@ -110,7 +83,7 @@ int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len)
       buf[n] = 0;
       return n;
     }
-    os_msleep(v->is_local ? 1 : 1000);
+    os_msleep(local ? 1 : 1000);
     if (cdir_need_exit(v->ctx))
       return -1;
     if (os_time_ms() - t0 >= v->ctx->max_read_timeout) {
@@ -124,15 +97,14 @@ int vrdir_read_item_list(vrdir *v, char *buf, uint32_t len)
 
 void vrdir_stop(vrdir *v)
 {
-  if (v && v->ops)
-    v->ops->stop(v);
+  if (v)
+    ep_list_stop(v->l);
 }
 
 void vrdir_close(vrdir *v)
 {
   if (!v)
     return;
-  if (v->ops)
-    v->ops->close(v);
+  ep_list_close(v->l);
   delete v;
 }

@@ -1,14 +1,11 @@
 #pragma once
-/* Directory listing of one endpoint: the local listing engine, or a walk run by the remote
- * service, behind one table of operations. One object per side; one thread reads it, any thread
- * may stop it. */
+/* Directory listing of one side, as the engine reads it: the listing handle of the side's
+ * endpoint (libep/ep.h) with the engine's read loop around it. One object per side; one thread
+ * reads it, any thread may stop it. */
 #include <cstdint>
 #include <string>
 
 #include "libcdir/cdir_url.h"
-
-struct librdir;
-struct vrdir;
 
 struct vrdir_param {
   uint32_t flag = 0;    /* listing flags (LIBRDIR_F_*) */
@@ -17,23 +14,13 @@ struct vrdir_param {
   std::string include, exclude, dir_include, dir_exclude, misc_exclude;
 };
 
-struct vrdir_ops {
-  int (*enum_dir)(vrdir *v, const char *dir);
-  int (*read)(vrdir *v, char *buf, uint32_t len); /* bytes, 0 after a read time-out, <0 on failure */
-  void (*stop)(vrdir *v);
-  void (*close)(vrdir *v);
-};
-
 struct vrdir {
-  const vrdir_ops *ops = nullptr;
-  bool is_local = true;
+  cdir_ctx *ctx = nullptr;
+  ep_list *l = nullptr;
   std::string url;  /* resolved, kept for reconnecting */
   std::string path; /* the side's root */
   vperror err{};
-  cdir_ctx *ctx = nullptr;
   vrdir_param p;
-  librdir *h = nullptr;   /* local */
-  void *conn = nullptr;   /* remote */
 };
 
 /* Opens the listing of the side's root; the listing of the root starts at once. Null on failure

@@ -179,7 +179,7 @@ void dispatch(log2_ctx *ctx, int level, const char *tag, const std::string &line
   if (ctx->console_on.load(std::memory_order_relaxed) &&
       level <= ctx->console_level.load(std::memory_order_relaxed)) {
     const char *colour = level_info(level).colour;
-    if ((ctx->flags.load(std::memory_order_relaxed) & LOG2_F_COLOUR) && *colour) {
+    if ((ctx->flags.load(std::memory_order_relaxed) & LOG2_F_COLOUR) && *colour && log2_colour_on(STDERR_FILENO)) {
       std::string c;
       c.reserve(line.size() + 24);
       c += colour;
@@ -222,6 +222,20 @@ void log2_diag(const char *fmt, ...)
   append_vfmt(s, fmt, ap);
   va_end(ap);
   write_all(STDERR_FILENO, s.data(), s.size());
+}
+
+bool log2_colour_on(int fd)
+{
+  /* Asked on every write rather than once: the descriptor may be redirected while the process
+   * runs, and the console echo is rare enough that the check costs nothing that matters. */
+  const char *no_colour = getenv("NO_COLOR");
+  if (no_colour && *no_colour)
+    return false;
+  /* isatty sets errno for every descriptor that is no terminal; callers log errno texts. */
+  int saved_errno = errno;
+  bool tty = fd >= 0 && isatty(fd) == 1;
+  errno = saved_errno;
+  return tty;
 }
 
 bool log2_enabled(int level)
@@ -502,7 +516,7 @@ void log2_emergency(const char *tag, const char *func, const char *fmt, ...)
     n = sizeof line - 2;
   line[n++] = '\n';
   if (ctx->console_on.load(std::memory_order_relaxed)) {
-    bool colour = (ctx->flags.load(std::memory_order_relaxed) & LOG2_F_COLOUR) != 0;
+    bool colour = (ctx->flags.load(std::memory_order_relaxed) & LOG2_F_COLOUR) != 0 && log2_colour_on(STDERR_FILENO);
     const char *crit = level_info(LOG2_CRIT).colour;
     if (colour)
       write_all(STDERR_FILENO, crit, strlen(crit));

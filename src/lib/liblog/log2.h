@@ -72,9 +72,6 @@ bool log2_enabled(int level);
 /* Control (codes above); -1 for an unknown code or a bad value. value points to an int for the
  * integer codes, to text for the text codes, to a function for the hooks. */
 int log2_ioctl(log2_ctx *ctx, int code, const void *value, int length);
-/* Applies the "log" section (or "log_<name>") of INI text: type "ini_file" (source is a path) or
- * "ini_str" (source is the text). Returns 0, or -1 when the type or the source is unusable. */
-int log2_init_imp(const char *type, const char *source, const char *name);
 /* Level word -> level (-1 and an "error: invalid level" line on stderr for an unknown word). */
 int log2_level_parse(const char *word);
 /* "|"-separated prefix flag words -> flags (unknown words reported on stderr and skipped). */
@@ -88,6 +85,9 @@ void log2_emergency(const char *tag, const char *func, const char *fmt, ...) __a
 char *log2_last_msg_try(char *buf, size_t size);
 /* Copies the last line dispatched by the default logger into buf; returns buf. */
 char *log2_last_msg(char *buf, size_t size);
+/* Whether colour escapes belong in what is written to fd: fd is a terminal and the environment
+ * variable NO_COLOR is unset or empty. Files and pipes get plain text. */
+bool log2_colour_on(int fd);
 /* Path of the open log file into buf; its length, or -1 when the log writes to no file. */
 int log2_file_path(char *buf, size_t size);
 /* The name shown for the calling thread (registered by the thread framework; "main" by default). */

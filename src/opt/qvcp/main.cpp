@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "libcdir/libcdir.h"
+#include "libconf/log2_ini.h"
 #include "liblog/log2.h"
 #include "libpal/env/pl_init.h"
 #include "libpal/string/pl_str.h"
@@ -88,6 +90,17 @@ void list_modes(const std::string &value)
   fflush(stdout);
 }
 
+/* A usage error whose reason the setter recorded in p->err: that one line, without the usage
+ * text, which would bury it. */
+[[noreturn]] void refusal_exit(libcdir_param *p)
+{
+  fprintf(stderr, "qvcp: %s\n", vperror_str(&p->err));
+  libcdir_exit();
+  libcdir_param_free(p);
+  log2_exit();
+  exit(1);
+}
+
 /* Applies one key=value word; false on a usage error. Sets *done for ls_mode. */
 bool apply_word(libcdir_param *p, const char *word, bool *done)
 {
@@ -105,8 +118,15 @@ bool apply_word(libcdir_param *p, const char *word, bool *done)
     return libcdir_set_param_mode(p, value) >= 0;
   case 1:
     return libcdir_set_param_flag(p, value) >= 0;
-  case 2:
-    return libcdir_set_param_kv(p, value) >= 0;
+  case 2: {
+    std::vector<std::string> warnings;
+    int rc = libcdir_set_param_kv(p, value, &warnings);
+    for (const auto &w : warnings)
+      fprintf(stderr, "qvcp: warning: %s\n", w.c_str());
+    if (rc < 0)
+      refusal_exit(p);
+    return true;
+  }
   case 3:
     p->i_url = value;
     return true;
@@ -114,7 +134,8 @@ bool apply_word(libcdir_param *p, const char *word, bool *done)
     p->o_url = value;
     return true;
   case 5:
-    p->bs = static_cast<uint32_t>(str_size_parse(value));
+    if (libcdir_set_param_bs(p, value) < 0)
+      refusal_exit(p);
     return true;
   case 6:
     return libcdir_set_filter(p, value) >= 0;
@@ -224,7 +245,10 @@ int main(int argc, char **argv)
     }
     libcdir_close(ctx);
   } else {
-    fprintf(stderr, "\033[01;31merror: %s\n\033[0m", vperror_str(&param.err));
+    if (log2_colour_on(STDERR_FILENO))
+      fprintf(stderr, "\033[01;31merror: %s\n\033[0m", vperror_str(&param.err));
+    else
+      fprintf(stderr, "error: %s\n", vperror_str(&param.err));
     ret = -libcdir_verr_2_eno(param.err.code);
     /* A refused run never reports success; errors without a small code of their own end with
      * status 2, the status of a run that did not complete. */

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "libconf/conf.h"
+#include "libconf/log2_ini.h"
 #include "liblog/log2.h"
 #include "liblog/log2_sink.h"
 #include "libpal/string/pl_str.h"
