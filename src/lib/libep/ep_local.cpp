@@ -420,15 +420,14 @@ void l_close(ep *e)
   e->impl = nullptr;
 }
 
-/* A user or group given by name, or by number when no such name exists. */
-bool lookup_uid(const char *name, uint32_t *id)
+/* A user or group given by name, or by number when no such name exists. find is getpwnam_r or
+ * getgrnam_r with the id taken out of the record it fills. */
+template <typename Rec, typename Find> bool lookup_id(const char *name, uint32_t *id, Find find)
 {
   std::vector<char> buf(16384);
-  struct passwd pw, *res = nullptr;
-  if (getpwnam_r(name, &pw, buf.data(), buf.size(), &res) == 0 && res) {
-    *id = res->pw_uid;
+  Rec rec;
+  if (find(name, &rec, buf.data(), buf.size(), id))
     return true;
-  }
   char *end = nullptr;
   unsigned long v = strtoul(name, &end, 10);
   if (*name && end && *end == 0 && v < 0xFFFFFFFFul) {
@@ -438,21 +437,26 @@ bool lookup_uid(const char *name, uint32_t *id)
   return false;
 }
 
+bool lookup_uid(const char *name, uint32_t *id)
+{
+  return lookup_id<struct passwd>(name, id, [](const char *n, struct passwd *pw, char *b, size_t l, uint32_t *out) {
+    struct passwd *res = nullptr;
+    if (getpwnam_r(n, pw, b, l, &res) != 0 || !res)
+      return false;
+    *out = res->pw_uid;
+    return true;
+  });
+}
+
 bool lookup_gid(const char *name, uint32_t *id)
 {
-  std::vector<char> buf(16384);
-  struct group gr, *res = nullptr;
-  if (getgrnam_r(name, &gr, buf.data(), buf.size(), &res) == 0 && res) {
-    *id = res->gr_gid;
+  return lookup_id<struct group>(name, id, [](const char *n, struct group *gr, char *b, size_t l, uint32_t *out) {
+    struct group *res = nullptr;
+    if (getgrnam_r(n, gr, b, l, &res) != 0 || !res)
+      return false;
+    *out = res->gr_gid;
     return true;
-  }
-  char *end = nullptr;
-  unsigned long v = strtoul(name, &end, 10);
-  if (*name && end && *end == 0 && v < 0xFFFFFFFFul) {
-    *id = static_cast<uint32_t>(v);
-    return true;
-  }
-  return false;
+  });
 }
 
 int l_lookup_ids(ep *, const char *user, const char *group, uint32_t *uid, uint32_t *gid, vperror *err)
@@ -680,22 +684,7 @@ void stat_to_dirent(const struct stat &st, const std::string &path, os_dirent *d
   d->type = os_mode_2_kind(st.st_mode, nullptr, path.c_str());
   if (!S_ISDIR(st.st_mode) && st.st_size > static_cast<off_t>(st.st_blocks) * 512)
     d->type |= TYPE_F_SPARSE;
-  d->attrib_mode = st.st_mode;
-  d->uid = st.st_uid;
-  d->gid = st.st_gid;
-  d->size = st.st_size;
-  d->time_access = st.st_atim.tv_sec;
-  d->time_access_ns = static_cast<uint32_t>(st.st_atim.tv_nsec);
-  d->time_write = st.st_mtim.tv_sec;
-  d->time_write_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-  d->time_create = st.st_ctim.tv_sec;
-  d->time_create_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
-  d->st_nlink = st.st_nlink;
-  d->st_dev = st.st_dev;
-  d->st_rdev = st.st_rdev;
-  d->st_ino = st.st_ino;
-  d->st_blksize = static_cast<uint64_t>(st.st_blksize);
-  d->st_blocks = static_cast<uint64_t>(st.st_blocks);
+  os_dirent_set_stat(d, &st);
   size_t slash = path.find_last_of('/');
   snprintf(d->name, sizeof d->name, "%s", slash == std::string::npos ? path.c_str() : path.c_str() + slash + 1);
 }

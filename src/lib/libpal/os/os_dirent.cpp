@@ -163,23 +163,7 @@ int fill_entry(const entry_src &src, uint32_t opt, os_dirent *d)
   }
 
   d->type = type;
-  d->attrib_mode = st.st_mode;
-  d->uid = st.st_uid;
-  d->gid = st.st_gid;
-  d->size = st.st_size;
-  d->time_access = st.st_atim.tv_sec;
-  d->time_access_ns = static_cast<uint32_t>(st.st_atim.tv_nsec);
-  d->time_write = st.st_mtim.tv_sec;
-  d->time_write_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
-  d->time_create = st.st_ctim.tv_sec;
-  d->time_create_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
-  d->st_nlink = st.st_nlink;
-  d->st_dev = st.st_dev;
-  d->st_rdev = st.st_rdev;
-  d->st_ino = st.st_ino;
-  d->file_id_ext = 0;
-  d->st_blksize = static_cast<uint64_t>(st.st_blksize);
-  d->st_blocks = static_cast<uint64_t>(st.st_blocks);
+  os_dirent_set_stat(d, &st);
 
   if (opt & OS_DIRENT_O_XATTR) {
     char full[PATH_SIZE];
@@ -238,6 +222,28 @@ constexpr const char *readdir_fault()
 #endif
 
 } // namespace
+
+void os_dirent_set_stat(os_dirent *d, const struct stat *st_)
+{
+  const struct stat &st = *st_;
+  d->attrib_mode = st.st_mode;
+  d->uid = st.st_uid;
+  d->gid = st.st_gid;
+  d->size = st.st_size;
+  d->time_access = st.st_atim.tv_sec;
+  d->time_access_ns = static_cast<uint32_t>(st.st_atim.tv_nsec);
+  d->time_write = st.st_mtim.tv_sec;
+  d->time_write_ns = static_cast<uint32_t>(st.st_mtim.tv_nsec);
+  d->time_create = st.st_ctim.tv_sec;
+  d->time_create_ns = static_cast<uint32_t>(st.st_ctim.tv_nsec);
+  d->st_nlink = st.st_nlink;
+  d->st_dev = st.st_dev;
+  d->st_rdev = st.st_rdev;
+  d->st_ino = st.st_ino;
+  d->file_id_ext = 0;
+  d->st_blksize = static_cast<uint64_t>(st.st_blksize);
+  d->st_blocks = static_cast<uint64_t>(st.st_blocks);
+}
 
 void os_dirent_clear(os_dirent *d)
 {

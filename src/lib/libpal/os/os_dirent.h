@@ -70,6 +70,9 @@ struct os_dirent {
 
 /* Resets every field. */
 void os_dirent_clear(os_dirent *d);
+/* Mode, owner, size, times, link count and the device and inode numbers from st; the type word,
+ * name and link text are left as they are. */
+void os_dirent_set_stat(os_dirent *d, const struct stat *st);
 
 /* Kind of a POSIX st_mode. An unknown file type logs "dir=[dir] item=[name] unrecognized mode"
  * and gives TYPE_FILE; dir and name only serve that line and may be null. */
