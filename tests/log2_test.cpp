@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "helpers/pty.h"
 #include "libconf/log2_ini.h"
 #include "liblog/log2.h"
 
@@ -67,17 +67,7 @@ class stderr_on_terminal {
 public:
   stderr_on_terminal()
   {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-      return;
-    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0)
-      return;
-    struct termios tio;
-    if (tcgetattr(slave_, &tio) != 0)
-      return;
-    cfmakeraw(&tio);
-    if (tcsetattr(slave_, TCSANOW, &tio) != 0)
+    if (open_raw_pty(&master_, &slave_) != 0)
       return;
     fflush(stderr);
     saved_ = dup(STDERR_FILENO);

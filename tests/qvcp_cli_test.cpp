@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/pty.h"
 #include "helpers/run_cmd.h"
 #include "helpers/tree_cmp.h"
 
@@ -47,35 +47,15 @@ bool exists(const std::string &path)
 run_result qvcp_on_terminal(const std::vector<std::string> &args, const std::vector<std::string> &env)
 {
   run_result r;
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+  int master = -1, slave = -1;
+  if (open_raw_pty(&master, &slave) != 0) {
     ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
-    if (master >= 0)
-      close(master);
     return r;
-  }
-  int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) {
-    ADD_FAILURE() << "pseudo-terminal slave: " << strerror(errno);
-    close(master);
-    return r;
-  }
-  struct termios tio;
-  if (tcgetattr(slave, &tio) == 0) {
-    cfmakeraw(&tio); /* no "\n" -> "\r\n": the bytes read are the bytes written */
-    tcsetattr(slave, TCSANOW, &tio);
   }
   pid_t pid = fork();
   if (pid == 0) {
-    for (const std::string &e : {std::string("QV_SH_DBG"), std::string("QV_LOG_LEVEL"), std::string("NO_COLOR")})
-      unsetenv(e.c_str());
-    for (const auto &e : env) {
-      size_t eq = e.find('=');
-      if (eq == std::string::npos)
-        unsetenv(e.c_str());
-      else
-        setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
-    }
+    run_cmd_apply_env({"QV_SH_DBG", "QV_LOG_LEVEL", "NO_COLOR"});
+    run_cmd_apply_env(env);
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);

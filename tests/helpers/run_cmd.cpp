@@ -12,6 +12,17 @@
 
 extern char **environ;
 
+void run_cmd_apply_env(const std::vector<std::string> &env)
+{
+  for (const auto &e : env) {
+    size_t eq = e.find('=');
+    if (eq == std::string::npos)
+      unsetenv(e.c_str());
+    else
+      setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
+  }
+}
+
 run_result run_cmd(const std::string &path, const std::vector<std::string> &args,
                    const std::vector<std::string> &env, int timeout_s)
 {
@@ -29,13 +40,7 @@ run_result run_cmd_as(unsigned uid, const std::string &path, const std::vector<s
   if (pid < 0)
     return r;
   if (pid == 0) {
-    for (const auto &e : env) {
-      size_t eq = e.find('=');
-      if (eq == std::string::npos)
-        unsetenv(e.c_str());
-      else
-        setenv(e.substr(0, eq).c_str(), e.c_str() + eq + 1, 1);
-    }
+    run_cmd_apply_env(env);
     if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0))
       _exit(126);
     int in = open("/dev/null", O_RDONLY);

@@ -9,6 +9,10 @@ struct run_result {
   std::string err;     /* standard error */
 };
 
+/* Applies env entries to this process: "NAME=value" sets NAME, "NAME" alone removes it. For a
+ * child between fork and exec. */
+void run_cmd_apply_env(const std::vector<std::string> &env);
+
 /* Runs path with args (argv[1..]); env entries "NAME=value" are added to the environment,
  * "NAME" alone removes NAME. Standard input is /dev/null. The child is killed after
  * timeout_s seconds (status 128 + SIGKILL). */

@@ -64,7 +64,7 @@ struct local_ep {
   uint64_t serial = 0;
   std::string root; /* normalised root path */
   std::mutex lock;  /* guards the descriptors below while they are opened */
-  bool root_is_dir = false;
+  std::atomic<bool> root_is_dir{false}; /* set once the root exists as a directory */
   int root_fd = -1;   /* the root directory (O_PATH), once it exists */
   int parent_fd = -1; /* a root that is not a directory: its parent (O_PATH) */
   std::string root_name;
@@ -240,10 +240,10 @@ int set_attr_at(int dirfd, const std::string &name, const char *path, const file
     mode &= ~0xC00u;
     rc = -1;
   }
-  struct stat st;
-  bool is_link = fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-  if (!is_link) {
-    /* Through a descriptor opened without following: a link swapped in meanwhile fails the open. */
+  /* A link has no mode of its own to set. Anything else is changed through a descriptor opened
+   * without following; should a link have taken the entry's place, the change reaches the link
+   * itself (or is refused), never its target. */
+  if (!(a->type & TYPE_F_SYMLINK)) {
     int fd = eintr_retry([&] { return openat(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC); });
     std::string via = fd >= 0 ? "/proc/self/fd/" + std::to_string(fd) : std::string();
     if (fd < 0 || eintr_retry([&] { return chmod(via.c_str(), mode & 07777); }) < 0) {
@@ -420,43 +420,37 @@ void l_close(ep *e)
   e->impl = nullptr;
 }
 
-/* A user or group given by name, or by number when no such name exists. find is getpwnam_r or
- * getgrnam_r with the id taken out of the record it fills. */
-template <typename Rec, typename Find> bool lookup_id(const char *name, uint32_t *id, Find find)
+/* A user or group that has no name on this host may be given by number. */
+bool numeric_id(const char *name, uint32_t *id)
 {
-  std::vector<char> buf(16384);
-  Rec rec;
-  if (find(name, &rec, buf.data(), buf.size(), id))
-    return true;
   char *end = nullptr;
   unsigned long v = strtoul(name, &end, 10);
-  if (*name && end && *end == 0 && v < 0xFFFFFFFFul) {
-    *id = static_cast<uint32_t>(v);
-    return true;
-  }
-  return false;
+  if (!*name || !end || *end != 0 || v >= 0xFFFFFFFFul)
+    return false;
+  *id = static_cast<uint32_t>(v);
+  return true;
 }
 
 bool lookup_uid(const char *name, uint32_t *id)
 {
-  return lookup_id<struct passwd>(name, id, [](const char *n, struct passwd *pw, char *b, size_t l, uint32_t *out) {
-    struct passwd *res = nullptr;
-    if (getpwnam_r(n, pw, b, l, &res) != 0 || !res)
-      return false;
-    *out = res->pw_uid;
+  std::vector<char> buf(16384);
+  struct passwd pw, *res = nullptr;
+  if (getpwnam_r(name, &pw, buf.data(), buf.size(), &res) == 0 && res) {
+    *id = res->pw_uid;
     return true;
-  });
+  }
+  return numeric_id(name, id);
 }
 
 bool lookup_gid(const char *name, uint32_t *id)
 {
-  return lookup_id<struct group>(name, id, [](const char *n, struct group *gr, char *b, size_t l, uint32_t *out) {
-    struct group *res = nullptr;
-    if (getgrnam_r(n, gr, b, l, &res) != 0 || !res)
-      return false;
-    *out = res->gr_gid;
+  std::vector<char> buf(16384);
+  struct group gr, *res = nullptr;
+  if (getgrnam_r(name, &gr, buf.data(), buf.size(), &res) == 0 && res) {
+    *id = res->gr_gid;
     return true;
-  });
+  }
+  return numeric_id(name, id);
 }
 
 int l_lookup_ids(ep *, const char *user, const char *group, uint32_t *uid, uint32_t *gid, vperror *err)
@@ -587,13 +581,6 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
       fail_errno(err, "open", path);
       return nullptr;
     }
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-      close(fd);
-      VPERROR_SET(err, VERR_PARAM, "open [%s] error: not a regular file any more", path);
-      return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   } else if (how == EP_O_WRITE || how == EP_O_SYNC) {
     int flags = (how == EP_O_WRITE ? O_WRONLY | O_TRUNC : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -608,17 +595,18 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
       fail_errno(err, "open", path);
       return nullptr;
     }
-    struct stat st;
-    if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
-      close(fd);
-      VPERROR_SET(err, VERR_PARAM, "open [%s] error: not a regular file", path);
-      return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   } else {
     fail_code(err, VERR_PARAM, "open", path);
     return nullptr;
   }
+  /* Both ways the entry must be a regular file now, whatever the listing said. */
+  struct stat st;
+  if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    VPERROR_SET(err, VERR_PARAM, "open [%s] error: not a regular file", path);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   auto *lf = new (std::nothrow) local_file;
   if (!lf) {
     close(fd);
