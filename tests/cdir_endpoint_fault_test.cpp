@@ -457,7 +457,7 @@ TEST_F(reprobe_fixture, vbfile_creates_streams_and_fifos_and_replaces_links_on_o
 
   /* Opening for output where a link stands replaces the link; its target is untouched. */
   ASSERT_EQ(symlink("file", (root + "/to_file").c_str()), 0);
-  ASSERT_EQ(vbfile_open_write(f, (root + "/to_file").c_str(), false), 0) << err.msg;
+  ASSERT_EQ(vbfile_open_write(f, (root + "/to_file").c_str(), false, true), 0) << err.msg;
   EXPECT_EQ(vbfile_pwrite(f, "new", 3, 0), 3);
   EXPECT_EQ(vbfile_close(f, nullptr), 0);
   ASSERT_EQ(lstat((root + "/to_file").c_str(), &st), 0);
@@ -467,7 +467,7 @@ TEST_F(reprobe_fixture, vbfile_creates_streams_and_fifos_and_replaces_links_on_o
 
   /* A missing parent directory: ENOENT, -102 as the engine error, with the path. */
   err = vperror{};
-  EXPECT_EQ(vbfile_open_write(f, (root + "/no/such").c_str(), true), VERR_FILE_NOT_FOUND);
+  EXPECT_EQ(vbfile_open_write(f, (root + "/no/such").c_str(), true, true), VERR_FILE_NOT_FOUND);
   EXPECT_EQ(err.code, VERR_FILE_NOT_FOUND);
   EXPECT_NE(strstr(err.msg, "/no/such"), nullptr) << err.msg;
   vbfile_exit(f);

@@ -137,7 +137,7 @@ TEST_F(endpoint_fixture, vbfile_reads_writes_truncates_and_closes_with_attribute
   vbfile *f = vbfile_init(&ctx, &info);
   ASSERT_NE(f, nullptr);
   std::string path = root + "/out";
-  ASSERT_EQ(vbfile_open_write(f, path.c_str(), false), 0);
+  ASSERT_EQ(vbfile_open_write(f, path.c_str(), false, true), 0);
   std::string data(300000, 'x');
   for (size_t i = 0; i < data.size(); ++i)
     data[i] = static_cast<char>('a' + i % 26);
@@ -159,7 +159,7 @@ TEST_F(endpoint_fixture, vbfile_reads_writes_truncates_and_closes_with_attribute
   EXPECT_EQ(st.st_mtime, 1100000000);
 
   /* Block sync keeps the content; reads stop short only at the end. */
-  ASSERT_EQ(vbfile_open_write(f, path.c_str(), true), 0);
+  ASSERT_EQ(vbfile_open_write(f, path.c_str(), true, true), 0);
   std::vector<char> buf(1000);
   EXPECT_EQ(vbfile_pread(f, buf.data(), 12, 0), 12);
   EXPECT_EQ(std::string(buf.data(), 12), "abcdefghijZZ");

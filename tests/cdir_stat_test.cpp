@@ -599,7 +599,7 @@ TEST(cdir_reason_symbol, table)
     uint32_t flags;
     const char *want;
   } cases[] = {
-      {0, "+"}, {1, "+"}, {2, "-"}, {3, "P"}, {4, "K"}, {5, "L"}, {6, "T"}, {7, "H"}, {8, "?"}, {0xff, "?"},
+      {0, "+"}, {1, "+"}, {2, "-"}, {3, "P"}, {4, "K"}, {5, "L"}, {6, "T"}, {7, "H"}, {8, "A"}, {9, "?"}, {0xff, "?"},
       /* the hard-link mark and other high bits do not change the reason */
       {0x100 | 5, "L"}, {0x100, "+"}, {0x7700 | 2, "-"},
   };
@@ -650,7 +650,8 @@ TEST(cdir_trace_file_ops_imp, lines_and_answers)
 
 TEST(cdir_stat_has_failures, by_op_and_stream_bit)
 {
-  enum { NONE, OPEN_DIR, O_DIR, I_FAIL, O_FAIL, SX_I_FAIL, SX_O_FAIL, DEL_FAIL, SX_DEL_FAIL, DROPS, ACL_FAIL };
+  enum { NONE, OPEN_DIR, O_DIR, I_FAIL, O_FAIL, SX_I_FAIL, SX_O_FAIL, DEL_FAIL, SX_DEL_FAIL, DROPS, UNSUPPORTED,
+         ACL_FAIL };
   const uint32_t B = CDIR_EP_BASE, S = CDIR_EP_BASE | CDIR_EP_STREAM;
   static const struct {
     int counter;
@@ -669,12 +670,14 @@ TEST(cdir_stat_has_failures, by_op_and_stream_bit)
       {SX_I_FAIL, CDIR_OP_COPY, S, true},  {SX_I_FAIL, CDIR_OP_COPY, B, false}, {SX_I_FAIL, CDIR_OP_LS, S, false},
       {SX_O_FAIL, CDIR_OP_SYNC, S, true},  {SX_O_FAIL, CDIR_OP_SYNC, B, false},
       {SX_O_FAIL, CDIR_OP_COPY, CDIR_EP_BASE | CDIR_EP_ACL, false},
-      /* deletion failures on sync only */
-      {DEL_FAIL, CDIR_OP_SYNC, B, true},   {DEL_FAIL, CDIR_OP_COPY, B, false},
+      /* deletion failures on copy (the listed modes delete) and sync */
+      {DEL_FAIL, CDIR_OP_SYNC, B, true},   {DEL_FAIL, CDIR_OP_COPY, B, true},   {DEL_FAIL, CDIR_OP_LS, B, false},
       {SX_DEL_FAIL, CDIR_OP_SYNC, S, true}, {SX_DEL_FAIL, CDIR_OP_SYNC, B, false},
-      {SX_DEL_FAIL, CDIR_OP_COPY, S, false},
-      /* drops and the hidden ACL block are not failures */
-      {DROPS, CDIR_OP_COPY, S, false},     {DROPS, CDIR_OP_SYNC, S, false},
+      {SX_DEL_FAIL, CDIR_OP_COPY, S, true},
+      /* a path dropped for its length was not handled, on every op */
+      {DROPS, CDIR_OP_COPY, S, true},      {DROPS, CDIR_OP_SYNC, S, true},      {DROPS, CDIR_OP_LS, B, true},
+      /* entries of kinds the output cannot hold and the hidden ACL block are not failures */
+      {UNSUPPORTED, CDIR_OP_SYNC, S, false},
       {ACL_FAIL, CDIR_OP_SYNC, S, false},
   };
   for (const auto &c : cases) {
@@ -695,6 +698,8 @@ TEST(cdir_stat_has_failures, by_op_and_stream_bit)
     case DROPS:
       set(st.i_drop_name_too_long, 1);
       set(st.o_drop_name_too_long, 1);
+      break;
+    case UNSUPPORTED:
       set(st.o_unsupport_files, 1);
       set(st.o_unsupport_dirs, 1);
       break;

@@ -120,11 +120,18 @@ bool trace(cdir_ctx *ctx, const mstat_item *it, bool is_delete, const char *opat
                                  is_delete, opath, is_dir);
 }
 
-/* Records an entry's failure: counted by the caller, here logged and checked for a stop. */
-void entry_failed(cdir_ctx *ctx, int code)
+/* A path that would reach the length limit: the entry is dropped, logged and counted. */
+void drop_too_long(cdir_ctx *ctx, bool is_input, const std::string &dir, const std::string &base)
 {
-  cdir_verr_check(ctx, code ? code : VERR_FAIL);
+  cdir_stat_add(is_input ? &ctx->stat.i_drop_name_too_long : &ctx->stat.o_drop_name_too_long, 1);
+  char msg[600];
+  snprintf(msg, sizeof msg, "%s=[%.250s] name=[%.250s] too long", is_input ? "idir" : "odir", dir.c_str(),
+           base.c_str());
+  LOGE("%s", msg);
+  std::lock_guard<std::mutex> g(ctx->err_lock);
+  ctx->fail_msg = msg;
 }
+
 
 int copy_data_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, const char *in_path, const char *out_path,
                  uint64_t offset, uint64_t size, uint64_t *copied)
@@ -136,43 +143,49 @@ int copy_data_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, con
     return 0;
   /* Local to local: the kernel moves the data (and may share extents) without a copy through
    * this process. */
-  int64_t k = vbfile_copy_range(lane.in, lane.out, offset, size);
-  if (k >= 0) {
+  uint64_t left = size;
+  while (left > 0) {
+    /* In pieces of 16 blocks, so that a stop request is seen between them. */
+    uint64_t want = std::min<uint64_t>(left, 16ull * ctx->bs);
+    int64_t k = vbfile_copy_range(lane.in, lane.out, offset, want);
+    if (k == VERR_NOTSUP)
+      break; /* nothing of this piece was copied: the read and write loop takes over here */
+    if (k < 0) {
+      cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+      vbfile_fail(lane.out, static_cast<int>(k), "o_write", out_path);
+      return -1;
+    }
     cdir_stat_add(&ctx->stat.total_read, k);
-    cdir_stat_add(&ctx->stat.total_write, k);
-    *copied = static_cast<uint64_t>(k);
-    if (static_cast<uint64_t>(k) < size)
+    cdir_add_written(ctx, k);
+    *copied += static_cast<uint64_t>(k);
+    offset += static_cast<uint64_t>(k);
+    left -= static_cast<uint64_t>(k);
+    if (static_cast<uint64_t>(k) < want) {
       LOGW("[%s] ended after %llu of %llu bytes: it shrank while it was copied", in_path,
-           static_cast<unsigned long long>(k), static_cast<unsigned long long>(size));
-    return 0;
-  }
-  if (k != VERR_NOTSUP) {
-    LOGE("o_write [%s] error: %s", out_path, vperror_str(&lane.out->err));
-    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, static_cast<int>(k));
-    return -1;
+           static_cast<unsigned long long>(*copied), static_cast<unsigned long long>(size));
+      return 0;
+    }
+    if (cdir_need_exit(ctx))
+      return -1;
   }
   char *buf = lane.buf;
-  uint64_t left = size;
   while (left > 0) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(left, ctx->bs));
     int64_t n = vbfile_pread(lane.in, buf, want, offset);
     if (n < 0) {
-      LOGE("i_read [%s] error: %s", in_path, vperror_str(&lane.in->err));
       cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-      entry_failed(ctx, static_cast<int>(n));
+      vbfile_fail(lane.in, static_cast<int>(n), "i_read", in_path);
       return -1;
     }
     cdir_stat_add(&ctx->stat.total_read, n);
     if (n > 0) {
       int64_t w = vbfile_pwrite(lane.out, buf, static_cast<size_t>(n), offset);
       if (w < 0) {
-        LOGE("o_write [%s] error: %s", out_path, vperror_str(&lane.out->err));
         cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-        entry_failed(ctx, static_cast<int>(w));
+        vbfile_fail(lane.out, static_cast<int>(w), "o_write", out_path);
         return -1;
       }
-      cdir_stat_add(&ctx->stat.total_write, w);
+      cdir_add_written(ctx, w);
     }
     offset += static_cast<uint64_t>(n);
     left -= static_cast<uint64_t>(n);
@@ -188,6 +201,42 @@ int copy_data_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, con
   return 0;
 }
 
+/* Copies a whole file whose input has holes: only its data ranges travel, the output keeps the
+ * holes, and a hole at the end is made by cutting the output to size last. */
+int copy_sparse_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, const char *in_path,
+                   const char *out_path, uint64_t *copied)
+{
+  *copied = 0;
+  uint64_t off = 0;
+  while (off < it->size) {
+    uint64_t ds = 0, de = 0;
+    int r = vbfile_next_data(lane.in, off, &ds, &de);
+    if (r < 0) {
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      vbfile_fail(lane.in, r, "i_seek", in_path);
+      return -1;
+    }
+    if (r == 1 || ds >= it->size)
+      break;
+    de = std::min<uint64_t>(de, it->size);
+    uint64_t n = 0;
+    if (copy_data_on(ctx, lane, it, in_path, out_path, ds, de - ds, &n) < 0)
+      return -1;
+    if (n < de - ds)
+      return 0; /* it shrank: *copied stays short of the size */
+    off = de;
+    if (cdir_need_exit(ctx))
+      return -1;
+  }
+  if (vbfile_truncate(lane.out, it->size) < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(lane.out, lane.out->err.code, "truncate", out_path);
+    return -1;
+  }
+  *copied = it->size;
+  return 0;
+}
+
 /* Creates an entry that carries no data (directory, link, empty file, FIFO) with its
  * attributes. */
 int create_entry_on(cdir_ctx *ctx, vbfile *out, const mstat_item *it, const char *path, const char *what)
@@ -197,7 +246,7 @@ int create_entry_on(cdir_ctx *ctx, vbfile *out, const mstat_item *it, const char
   cdir_item_attr(ctx, it, &a, &link);
   int rc = vbfile_create_file_or_dir(out, &a, path);
   if (rc < 0) {
-    LOGE("%s [%s] eno=%d error: %s", what, path, rc, verr2str(rc));
+    cdir_fail(ctx, rc, "%s [%s] error: %s", what, path, out->err.code ? out->err.msg : verr2str(rc));
     return rc;
   }
   return 0;
@@ -221,15 +270,14 @@ void copy_xattr(cdir_ctx *ctx, mstat_item *it, const item_path &in, const item_p
   if (n >= 0)
     n = ep_xattr_set(ctx->o_info.endpoint, out.path, out.stream.c_str(), value.data(), value.size(), &e);
   if (n < 0) {
-    LOGE("o_open [%s:%s] eno=%d error: %s", out.path, out.stream.c_str(), static_cast<int>(n), e.msg);
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
     CDIR_SET_ERR(ctx, static_cast<int>(n), "xattr [%s:%s] error: %s", out.path, out.stream.c_str(), e.msg);
-    entry_failed(ctx, static_cast<int>(n));
+    cdir_fail(ctx, static_cast<int>(n), "xattr [%s:%s] error: %s", out.path, out.stream.c_str(), e.msg);
     return;
   }
   n = static_cast<int64_t>(value.size());
   cdir_stat_add(&ctx->stat.total_read, n);
-  cdir_stat_add(&ctx->stat.total_write, n);
+  cdir_add_written(ctx, n);
   cdir_stat_open_inc(&ctx->stat, true, it->name);
 }
 
@@ -239,7 +287,8 @@ void make_hardlink(cdir_ctx *ctx, mstat_item *it, const char *out_path)
 {
   std::string first;
   if (!it->link_name || str_unescape_cstr_append(it->link_name, strlen(it->link_name), &first) < 0) {
-    LOGE("[%s] hard link without a first path", out_path);
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    cdir_fail(ctx, VERR_PARAM, "link [%s] error: the first name of its group is unknown", out_path);
     return;
   }
   std::string target = ctx->o_info.path == "/" ? first.c_str() : ctx->o_info.path + first.c_str();
@@ -247,10 +296,9 @@ void make_hardlink(cdir_ctx *ctx, mstat_item *it, const char *out_path)
   vperror e{};
   int code = ep_hard_link(ctx->o_info.endpoint, target.c_str(), out_path, &e);
   if (code < 0) {
-    LOGE("link [%s] <- [%s] eno=%d error: %s", target.c_str(), out_path, code, e.msg);
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
     CDIR_SET_ERR(ctx, code, "link [%s] error: %s", out_path, e.msg);
-    entry_failed(ctx, code);
+    cdir_fail(ctx, code, "link [%s] <- [%s] error: %s", target.c_str(), out_path, e.msg);
   }
 }
 
@@ -295,6 +343,7 @@ void cdir_item_attr(cdir_ctx *ctx, const mstat_item *item, file_attr *attr, std:
 int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_item *out)
 {
   in->o_size = out->size;
+  in->o_nlink = static_cast<uint32_t>(std::min<uint64_t>(out->st_nlink, UINT32_MAX));
   if (ctx->mode != 2 && ctx->mode != 5)
     return 1;
   uint16_t reason = 0;
@@ -303,11 +352,13 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_
       return 0;
     return 1;
   }
-  bool a = kind_of(in->type) == TYPE_FILE;
-  bool b = kind_of(out->type) != TYPE_FILE;
+  const bool in_file = kind_of(in->type) == TYPE_FILE;
+  const bool out_file = kind_of(out->type) == TYPE_FILE;
   const char *il = in->link_name ? in->link_name : "";
   const char *ol = out->link_name ? out->link_name : "";
-  if (a == b) {
+  /* Unless both are plain files, kinds and link targets are compared: two links of the same
+   * length and time may point to different places. */
+  if (!in_file || !out_file) {
     bool in_link = (in->type & 0x300) == 0x100, out_link = (out->type & 0x300) == 0x100;
     if ((in->type & 0xff) != (out->type & 0xff) ||
         (in_link != out_link && (in->type & TYPE_F_JUNCTION) != (out->type & TYPE_F_JUNCTION))) {
@@ -337,9 +388,12 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_
   return 1;
 }
 
-int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in, const std::string &odir, mstat *o_files)
+int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in, const std::string &odir, mstat *o_files,
+                            mstat_item **found)
 {
   mstat_item *out = cdir_find_item(o_files, in->name);
+  if (found)
+    *found = out;
   if (!out) {
     cdir_sync_file_reason(ctx, "+cp name=[%s]", in->name);
     set_reason(in, CDIR_REASON_NEW);
@@ -352,9 +406,82 @@ int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in, const std::string &od
 
 namespace {
 
+/* Whether an output entry whose data equals the input's differs in what its attributes carry:
+ * permission bits (not for links, whose mode means nothing), and owner and group where the run
+ * keeps owners. */
+bool attrs_differ(const cdir_ctx *ctx, const mstat_item *in, const mstat_item *out)
+{
+  if (kind_of(in->type) != kind_of(out->type))
+    return false;
+  bool is_link = (in->type & 0x300) == 0x100 || (in->attrib_mode & S_IFMT) == S_IFLNK;
+  if (!is_link && !(in->type & TYPE_F_NOMODE) && !(out->type & TYPE_F_NOMODE) &&
+      (in->attrib_mode & 07777) != (out->attrib_mode & 07777))
+    return true;
+  return ctx->keep_owner && (in->uid != out->uid || in->gid != out->gid);
+}
+
+/* Brings the attributes of an existing output entry in line with the input's, without touching
+ * its data; times stay as given in times_of. Traced with reason "A". */
+void update_attrs(cdir_ctx *ctx, mstat_item *in, const mstat_item *times_of, const char *path, bool is_dir)
+{
+  set_reason(in, CDIR_REASON_ATTR);
+  cdir_sync_file_reason(ctx, "[%s] mode=0%o uid=%u gid=%u", path, in->attrib_mode & 07777, in->uid, in->gid);
+  if (!trace(ctx, in, false, path, is_dir))
+    return;
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, in, &a, &link);
+  a.link_name = nullptr;
+  a.time_access = times_of->time_access;
+  a.time_write = times_of->time_write;
+  vperror e{};
+  int rc = ep_set_attr(ctx->o_info.endpoint, path, &a, &e);
+  if (rc < 0) {
+    if (is_dir)
+      cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
+    else
+      cdir_stat_o_fail_inc(&ctx->stat, true, in->name);
+    cdir_fail(ctx, rc, "set_attr [%s] error: %s", path, e.msg);
+  }
+}
+
 bool needs_block_sync(const cdir_ctx *ctx, const mstat_item *it)
 {
   return ctx->op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
+}
+
+/* Whether the output file of an item may be written through when it has further names: only when
+ * the input links those names too and the run reproduces hard links. */
+bool output_may_share(const cdir_ctx *ctx, const mstat_item *it)
+{
+  return (ctx->i_flags & CDIR_EP_HARDLINKS) && it->st_nlink > 1;
+}
+
+/* A modification time that never compares equal to t under the 2-second rule. */
+uint64_t mark_time(uint64_t t)
+{
+  return t > 10 ? 0 : t + 100;
+}
+
+/* Whether the input is still what its listing said once its data was read. */
+bool input_unchanged(cdir_ctx *ctx, vbfile *in, const mstat_item *it, const char *in_path)
+{
+  os_dirent now;
+  if (vbfile_stat(in, &now) < 0)
+    return true; /* an endpoint that cannot tell: the data read stands */
+  if (static_cast<uint64_t>(now.size) == it->size && static_cast<uint64_t>(now.time_write) == it->time_write)
+    return true;
+  cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+  CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] changed while it was copied", in_path);
+  LOGW("[%s] changed while it was copied (size %llu -> %llu, time %llu -> %llu): the copy is marked "
+       "for the next run",
+       in_path, static_cast<unsigned long long>(it->size), static_cast<unsigned long long>(now.size),
+       static_cast<unsigned long long>(it->time_write), static_cast<unsigned long long>(now.time_write));
+  {
+    std::lock_guard<std::mutex> g(ctx->err_lock);
+    ctx->fail_msg = std::string("[") + in_path + "] changed while it was copied";
+  }
+  return false;
 }
 
 int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, const char *in_path,
@@ -364,44 +491,65 @@ int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, cons
     int rc = create_entry_on(ctx, lane.out, it, out_path, "o_open");
     if (rc < 0) {
       cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-      entry_failed(ctx, rc);
       return -1;
     }
     return 0;
   }
   int rc = vbfile_open_read(lane.in, in_path);
   if (rc < 0) {
-    LOGE("i_open [%s] error: %s", in_path, vperror_str(&lane.in->err));
     cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, rc);
+    vbfile_fail(lane.in, rc, "i_open", in_path);
     return -1;
   }
-  /* Only the engine's own handles block-sync: the digests run on the engine's pool. */
-  bool block_sync = lane.out == ctx->o_side.bfile && needs_block_sync(ctx, it);
-  rc = vbfile_open_write(lane.out, out_path, block_sync);
+  const bool shared = output_may_share(ctx, it);
+  /* Only the engine's own handles block-sync: the digests run on the engine's pool. An output
+   * whose data other names share is replaced whole unless the input shares it the same way. */
+  bool block_sync = lane.out == ctx->o_side.bfile && needs_block_sync(ctx, it) &&
+                    (shared || it->o_nlink <= 1);
+  rc = vbfile_open_write(lane.out, out_path, block_sync, !shared);
   if (rc < 0) {
-    LOGE("o_open [%s] error: %s", out_path, vperror_str(&lane.out->err));
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, rc);
+    vbfile_fail(lane.out, rc, "o_open", out_path);
     vbfile_close(lane.in, nullptr);
     return -1;
   }
   uint64_t copied = 0;
-  rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
-                  : copy_data_on(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
-  if (rc == 0)
-    cdir_stat_open_inc(&ctx->stat, true, it->name);
+  os_dirent ist;
+  /* An input with fewer blocks than its size has holes worth keeping. */
+  bool sparse = !block_sync && vbfile_stat(lane.in, &ist) == 0 && ist.st_blocks * 512 < it->size;
+  if (block_sync)
+    rc = cdir_sync_file_data(ctx, it, in_path, out_path);
+  else if (sparse)
+    rc = copy_sparse_on(ctx, lane, it, in_path, out_path, &copied);
+  else
+    rc = copy_data_on(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
+  bool complete = rc == 0 && (block_sync || copied == it->size);
+  bool unchanged = rc == 0 && input_unchanged(ctx, lane.in, it, in_path);
   vbfile_close(lane.in, nullptr);
   file_attr a;
   std::string link;
   cdir_item_attr(ctx, it, &a, &link);
   a.link_name = nullptr;
-  rc = vbfile_close(lane.out, &a);
-  if (rc < 0) {
-    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    entry_failed(ctx, rc);
+  const file_attr *apply = &a;
+  if (!complete || !unchanged) {
+    /* Data that is not the input's as listed never gets the input's times: the next run must
+     * see it differ. A failed or stopped update gets no attributes at all. */
+    if (rc == 0) {
+      a.time_write = mark_time(it->time_write);
+      a.time_access = a.time_write;
+    } else {
+      apply = nullptr;
+    }
   }
-  return 0;
+  if (rc == 0 && complete && unchanged)
+    cdir_stat_open_inc(&ctx->stat, true, it->name);
+  int crc = vbfile_close(lane.out, apply);
+  if (crc < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(lane.out, crc, "close", out_path);
+    return -1;
+  }
+  return rc == 0 ? 0 : -1;
 }
 
 /* One file of a list: its two paths (a name too long for either is logged and skipped), its
@@ -410,11 +558,11 @@ void copy_listed_file(cdir_ctx *ctx, const copy_lane &lane, const std::string &i
                       mstat_item *it, item_path *in, item_path *out)
 {
   if (!make_path(idir, *it, in)) {
-    LOGE("idir=[%s] name=[%s] too long\n", idir.c_str(), in->base.c_str());
+    drop_too_long(ctx, true, idir, in->base);
     return;
   }
   if (!make_path(odir, *it, out)) {
-    LOGE("odir=[%s] name=[%s] too long\n", odir.c_str(), out->base.c_str());
+    drop_too_long(ctx, false, odir, out->base);
     return;
   }
   if (trace(ctx, it, false, out->path, false))
@@ -508,6 +656,7 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
   uint64_t n = 0;
   mstat_item *items = mstat_get_item(c->files, &n);
   std::vector<mstat_item *> todo, streams, links;
+  item_path in, out;
   bool listed = c->o_files != nullptr;
   if (!listed && !is_copy_mode4(ctx))
     cdir_sync_file_reason(ctx, "sync_dir [%s]", c->odir.c_str());
@@ -515,9 +664,18 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
     if (cdir_need_exit(ctx))
       return;
     mstat_item *it = &items[i];
-    bool selected = is_copy_mode4(ctx) || !listed || cdir_check_file_in_list(ctx, it, c->odir, c->o_files);
-    if (!selected)
+    mstat_item *o_item = nullptr;
+    bool selected =
+        is_copy_mode4(ctx) || !listed || cdir_check_file_in_list(ctx, it, c->odir, c->o_files, &o_item);
+    if (!selected) {
+      /* Equal data: a change of mode or owner alone still travels. */
+      if (o_item && !(it->flags & ITEM_F_HARDLINK) && attrs_differ(ctx, it, o_item)) {
+        std::string b, k, st;
+        if (cdir_item_name(it->name, &b, &k, &st) == 1 && make_path(c->odir, *it, &out))
+          update_attrs(ctx, it, it, out.path, false);
+      }
       continue;
+    }
     if (!listed && !is_copy_mode4(ctx))
       set_reason(it, CDIR_REASON_NEW);
     std::string base, kind, stream;
@@ -541,7 +699,6 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
       todo.swap(here);
     }
   }
-  item_path in, out;
   for (mstat_item *it : todo) {
     if (cdir_need_exit(ctx))
       return;
@@ -551,7 +708,7 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
     if (cdir_need_exit(ctx))
       return;
     if (!make_path(c->odir, *it, &out)) {
-      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
+      drop_too_long(ctx, false, c->odir, out.base);
       continue;
     }
     if (trace(ctx, it, false, out.path, false))
@@ -561,7 +718,7 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
     if (cdir_need_exit(ctx))
       return;
     if (!make_path(c->idir, *it, &in) || !make_path(c->odir, *it, &out)) {
-      LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), out.base.c_str());
+      drop_too_long(ctx, false, c->odir, out.base);
       continue;
     }
     std::string shown = std::string(out.path) + ":" + out.stream;
@@ -577,7 +734,6 @@ bool create_dir(cdir_ctx *ctx, mstat_item *it, const char *path, const char *msg
 {
   if (create_entry(ctx, it, path, msg) < 0) {
     cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
-    entry_failed(ctx, ctx->err->code);
     return false;
   }
   return true;
@@ -623,8 +779,7 @@ void l_create_dir_list(cdir_ctx *ctx, cdir_cmd *c)
     if (cdir_item_name(it->name, &base, &kind, &stream) != 1)
       continue;
     if (cdir_path_join(path, sizeof path, c->odir.c_str(), base.c_str()) < 0) {
-      LOGE("dir=[%s] name=[%s] err: path too long\n", c->odir.c_str(), base.c_str());
-      cdir_stat_add(&ctx->stat.o_drop_name_too_long, 1);
+      drop_too_long(ctx, false, c->odir, base);
       continue;
     }
     if (trace(ctx, it, false, path, true))
@@ -652,7 +807,7 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
         continue;
       if (!make_path(c->odir, *it, &p) || p.parts != 1) {
         if (!p.fits)
-          LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+          drop_too_long(ctx, false, c->odir, p.base);
         continue;
       }
       if (!trace(ctx, it, true, p.path, true))
@@ -660,9 +815,9 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
       vperror e{};
       int code = ep_remove_tree(ctx->o_info.endpoint, p.path, &e);
       if (code < 0) {
-        LOGE("rmdir2 [%s] error: %s", p.path, e.msg);
         CDIR_SET_ERR(ctx, code, "rmdir2 [%s] error: %s", p.path, e.msg);
-        entry_failed(ctx, code);
+        cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
+        cdir_fail(ctx, code, "rmdir2 [%s] error: %s", p.path, e.msg);
       }
     }
   }
@@ -674,7 +829,7 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
         continue;
       if (!make_path(c->odir, *it, &p)) {
         if (!p.fits)
-          LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+          drop_too_long(ctx, false, c->odir, p.base);
         continue;
       }
       std::string shown = p.parts == 3 ? std::string(p.path) + ":" + p.stream : std::string(p.path);
@@ -684,10 +839,9 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
       int rc = p.parts == 3 ? ep_remove(ctx->o_info.endpoint, zz_path(p).c_str(), EP_C_ZZ, &e)
                             : ep_remove(ctx->o_info.endpoint, p.path, 0, &e);
       if (rc < 0) {
-        LOGE("remove [%s] error: %s", shown.c_str(), e.msg);
         CDIR_SET_ERR(ctx, rc, "remove [%s] error: %s", shown.c_str(), e.msg);
-        entry_failed(ctx, rc);
         cdir_stat_del_fail_inc(&ctx->stat, true, it->name);
+        cdir_fail(ctx, rc, "remove [%s] error: %s", shown.c_str(), e.msg);
       } else {
         cdir_stat_del_inc(&ctx->stat, true, it->name);
       }
@@ -696,12 +850,19 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
   items = mstat_get_item(c->dirs, &n);
   for (uint64_t i = 0; i < n && !cdir_need_exit(ctx); ++i) {
     mstat_item *it = &items[i];
-    if (kind_of(it->type) != TYPE_DIR || cdir_find_item(c->o_dirs, it->name))
+    if (kind_of(it->type) != TYPE_DIR)
       continue;
+    if (const mstat_item *o = cdir_find_item(c->o_dirs, it->name)) {
+      /* A copy sets directory attributes when it finishes each one; a sync does it here, keeping
+       * the output directory's times. */
+      if (ctx->op == CDIR_OP_SYNC && attrs_differ(ctx, it, o) && make_path(c->odir, *it, &p) && p.parts == 1)
+        update_attrs(ctx, it, o, p.path, true);
+      continue;
+    }
     set_reason(it, CDIR_REASON_NEW);
     if (!make_path(c->odir, *it, &p) || p.parts != 1) {
       if (!p.fits)
-        LOGE("odir=[%s] name=[%s] too long\n", c->odir.c_str(), p.base.c_str());
+        drop_too_long(ctx, false, c->odir, p.base);
       continue;
     }
     if (trace(ctx, it, false, p.path, true))
@@ -748,7 +909,7 @@ int cdir_file_thread(void *arg)
       if (ctx->o_info.not_exist && ep_mkdirs(ctx->o_info.endpoint, out.c_str(), 0755, &e) < 0)
         LOGE("mkdirs [%s] error: %s", out.c_str(), e.msg);
       if (cdir_path_join(path, sizeof path, out.c_str(), ctx->i_info.root.name) < 0) {
-        LOGE("odir=[%s] name=[%s] too long\n", out.c_str(), ctx->i_info.root.name);
+        drop_too_long(ctx, false, out, ctx->i_info.root.name);
         path[0] = 0;
       }
     } else {

@@ -19,13 +19,16 @@ enum : uint16_t {
   CDIR_REASON_LINK = 4,
   CDIR_REASON_SIZE = 5,
   CDIR_REASON_TIME = 6,
+  CDIR_REASON_ATTR = 8, /* same data; permission bits or owner differ */
 };
 
 /* 1 when in_item is to be copied over out_item (the reason is stored in both), 0 when they
  * are the same by the mode's rule. path names the output for the log. */
 int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in_item, mstat_item *out_item);
-/* Looks in_item up among the sorted output files: new (reason 1) or compared. */
-int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in_item, const std::string &odir, mstat *o_files);
+/* Looks in_item up among the sorted output files: new (reason 1) or compared. *found (when
+ * given) gets the output item or null. */
+int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in_item, const std::string &odir, mstat *o_files,
+                            mstat_item **found = nullptr);
 
 /* The attribute block of an item with the engine's defaults for new entries; the link text is
  * unescaped into *link, which must outlive the block. */

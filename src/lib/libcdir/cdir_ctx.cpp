@@ -1,6 +1,11 @@
 #define LOG_TAG "cdir"
 #include "libcdir/cdir_ctx.h"
 
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
 #include "libcdir/libcdir.h"
 #include "liblog/log2.h"
 
@@ -17,14 +22,90 @@ int cdir_need_exit(cdir_ctx *ctx)
   return 0;
 }
 
-void cdir_verr_check(cdir_ctx *ctx, int verr)
+namespace {
+
+bool stops_run(int eno)
 {
-  int neg = libcdir_verr_2_eno(verr);
+  return eno == 4 || eno == 5 || eno == 6 || eno == 8;
+}
+
+void check_eno(cdir_ctx *ctx, int verr, int neg)
+{
   ctx->last_eno.store(neg, std::memory_order_relaxed);
   ctx->last_verr.store(verr, std::memory_order_relaxed);
   int eno = -neg;
-  if (eno == 4 || eno == 5 || eno == 6 || eno == 8) {
+  if (stops_run(eno)) {
     LOGD("verr=%d [%s] eno=%d need stop!", verr, verr2str(verr), eno);
-    ctx->err_stop.store(1, std::memory_order_relaxed);
+    /* The first stopping error decides the status: later failures of entries in flight must not
+     * turn a full disk into an access error. */
+    if (!ctx->err_stop.exchange(1, std::memory_order_relaxed))
+      ctx->stop_eno.store(eno, std::memory_order_relaxed);
   }
+}
+
+} // namespace
+
+void cdir_verr_check(cdir_ctx *ctx, int verr)
+{
+  check_eno(ctx, verr, libcdir_verr_2_eno(verr));
+}
+
+void cdir_fail(cdir_ctx *ctx, int verr, const char *fmt, ...)
+{
+  char msg[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  if (!verr)
+    verr = VERR_FAIL;
+  LOGE("%s", msg);
+  int neg = libcdir_verr_2_eno(verr);
+  {
+    std::lock_guard<std::mutex> g(ctx->err_lock);
+    ctx->fail_msg = msg;
+    if (stops_run(-neg) && !ctx->err_stop.load(std::memory_order_relaxed))
+      ctx->stop_msg = msg;
+  }
+  check_eno(ctx, verr, neg);
+}
+
+namespace {
+
+#ifdef QV_TEST_HOOKS
+struct signal_at {
+  int sig = 0;
+  int64_t bytes = 0;
+};
+
+signal_at signal_at_of_env()
+{
+  signal_at s;
+  const char *v = getenv("QV_TEST_SIGNAL_AT");
+  char *end = nullptr;
+  if (v && *v) {
+    s.sig = static_cast<int>(strtol(v, &end, 10));
+    s.bytes = *end == ':' ? strtoll(end + 1, nullptr, 10) : 0;
+  }
+  return s;
+}
+
+void written_hook(int64_t total)
+{
+  static const signal_at at = signal_at_of_env();
+  static std::atomic<int> fired{0};
+  if (at.sig > 0 && total >= at.bytes && !fired.exchange(1))
+    raise(at.sig);
+}
+#else
+/* A build without test hooks has no such switch. */
+constexpr void written_hook(int64_t) {}
+#endif
+
+} // namespace
+
+void cdir_add_written(cdir_ctx *ctx, int64_t n)
+{
+  cdir_stat_add(&ctx->stat.total_write, n);
+  written_hook(ctx->stat.total_write.load(std::memory_order_relaxed));
 }

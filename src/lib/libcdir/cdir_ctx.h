@@ -104,6 +104,7 @@ struct cdir_ctx {
   bool need_posix_id = false;
   bool need_posix_mode = false;
   bool is_posix_2_win = false;
+  bool keep_owner = false; /* owners of existing output entries follow the input's */
   int cp_mode = CDIR_CP_L2L;
 
   cdir_side i_side;
@@ -134,6 +135,14 @@ struct cdir_ctx {
   std::atomic<int> user_stop{0};
   std::atomic<int> last_eno{0}; /* small exit code, negated (libcdir_verr_2_eno) */
   std::atomic<int> last_verr{0};
+  std::atomic<int> stop_eno{0}; /* small exit code of the error that stopped the run */
+  /* Guarded by err_lock: the text of the error that stopped the run, and of the latest failure of
+   * an entry; the error line and the summary name them. */
+  std::string stop_msg;
+  std::string fail_msg;
+  /* Deletions the run held back (the deletion budget); held_msg (under err_lock) says why. */
+  std::atomic<int64_t> held_deletes{0};
+  std::string held_msg;
 };
 
 /* 1 when the run must end (a stopping error or a stop request), else 0. */
@@ -141,6 +150,13 @@ int cdir_need_exit(cdir_ctx *ctx);
 /* Records a failed entry operation's error; codes whose small exit code is 4, 5, 6 or 8 stop
  * the run. */
 void cdir_verr_check(cdir_ctx *ctx, int verr);
+/* Adds n bytes written to the output to the statistics. Test builds raise the signal of
+ * QV_TEST_SIGNAL_AT=<signal>:<bytes> once that many bytes are written, to interrupt a run at a
+ * chosen point of its data. */
+void cdir_add_written(cdir_ctx *ctx, int64_t n);
+/* The failure of one entry: logs the text (which names the path and the cause) at error level,
+ * keeps it for the error line, and checks the code as cdir_verr_check does. The caller counts. */
+void cdir_fail(cdir_ctx *ctx, int verr, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 /* Sets the engine error (the caller's error record) of the run. */
 #define CDIR_SET_ERR(ctx, code, ...)                                                                \
   do {                                                                                              \

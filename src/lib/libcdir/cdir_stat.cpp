@@ -218,15 +218,15 @@ bool cdir_stat_has_failures(uint32_t op, uint32_t i_flags, const cdir_stat *st)
   const cdir_stat_kind &pl = st->kind[CDIR_PATH_PLAIN];
   const cdir_stat_kind &sx = st->kind[CDIR_PATH_STREAM_XATTR];
   bool stream = (i_flags & CDIR_EP_STREAM) != 0;
-  if (load(st->open_dir_fail_count))
+  /* A path dropped for its length was neither copied nor listed: a failure like any other. */
+  if (load(st->open_dir_fail_count) || load(st->i_drop_name_too_long) || load(st->o_drop_name_too_long))
     return true;
   if (is_copy_or_sync(op)) {
     if (load(st->o_dir_fail_count) || load(pl.i_fail) || load(pl.o_fail))
       return true;
     if (stream && (load(sx.i_fail) || load(sx.o_fail)))
       return true;
-  }
-  if (op == CDIR_OP_SYNC) {
+    /* The listed copy modes delete as a sync does. */
     if (load(pl.del_fail) || (stream && load(sx.del_fail)))
       return true;
   }
@@ -417,7 +417,7 @@ int cdir_progress_print(FILE *fp, cdir_progress *pg, int job, const cdir_stat *s
 
 const char *cdir_reason_symbol(uint32_t item_flags)
 {
-  static const char *const symbols[] = {"+", "+", "-", "P", "K", "L", "T", "H"};
+  static const char *const symbols[] = {"+", "+", "-", "P", "K", "L", "T", "H", "A"};
   uint32_t reason = item_flags & 0xff;
   return reason < sizeof symbols / sizeof symbols[0] ? symbols[reason] : "?";
 }

@@ -79,9 +79,9 @@ void cdir_stat_o_fail_inc(cdir_stat *st, bool is_zz, const char *path);
 void cdir_stat_del_inc(cdir_stat *st, bool is_zz, const char *path);
 void cdir_stat_del_fail_inc(cdir_stat *st, bool is_zz, const char *path);
 
-/* Whether failures that did not stop the run were counted: output directory, input and output
- * failures on copy and sync (stream and attribute ones too with the stream bit), deletion
- * failures on sync (stream ones with the stream bit), directory open failures on every op. */
+/* Whether failures that did not stop the run were counted: output directory, input, output and
+ * deletion failures on copy and sync (stream and attribute ones too with the stream bit),
+ * directory open failures and paths dropped for their length on every op. */
 bool cdir_stat_has_failures(uint32_t op, uint32_t i_flags, const cdir_stat *st);
 
 /* One statistics line. */

@@ -81,8 +81,8 @@ int wait_digests(cdir_ctx *ctx, digest_job *a, digest_job *b)
     if (cdir_need_exit(ctx))
       return -1;
     if (os_time_ms() - t0 >= ctx->sync_cal_timeout) {
-      LOGE("thread_pool_wait_idle timeout=%d\n", ctx->sync_cal_timeout);
       CDIR_SET_ERR(ctx, VERR_TIMEOUT, "block digests not ready after %u ms", ctx->sync_cal_timeout);
+      cdir_fail(ctx, VERR_TIMEOUT, "block digests not ready after %u ms", ctx->sync_cal_timeout);
       return -2;
     }
   }
@@ -98,9 +98,8 @@ int copy_range(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const c
     size_t want = static_cast<size_t>(std::min<uint64_t>(len, ctx->bs));
     int64_t n = vbfile_pread(ctx->i_side.bfile, buf, want, offset);
     if (n < 0) {
-      LOGE("%s [%s] error: %s", "i_read", in_path, vperror_str(ctx->err));
       cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-      cdir_verr_check(ctx, static_cast<int>(n));
+      vbfile_fail(ctx->i_side.bfile, static_cast<int>(n), "i_read", in_path);
       return -1;
     }
     cdir_stat_add(&ctx->stat.total_read, n);
@@ -108,12 +107,11 @@ int copy_range(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const c
       return 0;
     int64_t w = vbfile_pwrite(ctx->o_side.bfile, buf, static_cast<size_t>(n), offset);
     if (w < 0) {
-      LOGE("%s [%s] error: %s", "o_write", out_path, vperror_str(ctx->err));
       cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-      cdir_verr_check(ctx, static_cast<int>(w));
+      vbfile_fail(ctx->o_side.bfile, static_cast<int>(w), "o_write", out_path);
       return -1;
     }
-    cdir_stat_add(&ctx->stat.total_write, w);
+    cdir_add_written(ctx, w);
     offset += static_cast<uint64_t>(n);
     len -= static_cast<uint64_t>(n);
     if (static_cast<size_t>(n) < want)
@@ -131,6 +129,14 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
   uint64_t synced = 0;
   const uint32_t bs = ctx->sync_bs;
   const uint64_t window = ctx->sync_big_bs ? ctx->sync_big_bs : bs;
+  /* Until the update is complete the output is one byte longer than either version: whatever
+   * ends the run part way (a signal, a kill, a full disk), the next run sees sizes that differ and
+   * takes the file up again. The final cut gives it the input's size. */
+  if (vbfile_truncate(ctx->o_side.bfile, std::max(size, it->o_size) + 1) < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(ctx->o_side.bfile, ctx->o_side.bfile->err.code, "truncate", out_path);
+    return -1;
+  }
   if (n > 0) {
     LOGD("[%s]->[%s] size=%lld", in_path, out_path, static_cast<long long>(n));
     auto ji = std::make_unique<digest_job>();
@@ -140,7 +146,8 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
       j->records.assign(static_cast<size_t>(per_window) * 33 + 64, 0);
     if (vbfile_hash_open(ctx->i_side.bfile, FILE_HASH_PXXH3, bs, per_window) < 0 ||
         vbfile_hash_open(ctx->o_side.bfile, FILE_HASH_PXXH3, bs, per_window) < 0) {
-      LOGE("[%s] hash_open error: %s", in_path, vperror_str(ctx->err));
+      cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+      cdir_fail(ctx, ctx->err->code, "[%s] hash_open error: %s", in_path, vperror_str(ctx->err));
       return -1;
     }
     for (uint64_t off = 0; n > 0;) {
@@ -159,21 +166,21 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
         digest_task(jo.get());
       int w = wait_digests(ctx, ji.get(), jo.get());
       if (w < 0) {
+        if (w == -2)
+          cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
         /* The tasks use the jobs until they finish: wait for them whatever happens. */
         while (!ji->done.load(std::memory_order_acquire) || !jo->done.load(std::memory_order_acquire))
           os_msleep(1);
         return -1;
       }
       if (int rc = ji->rc.load()) {
-        LOGE("[%s] i_ioerr=%d [%s]", in_path, rc, verr2str(rc));
         cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-        cdir_verr_check(ctx, rc);
+        cdir_fail(ctx, rc, "[%s] i_ioerr=%d [%s]", in_path, rc, verr2str(rc));
         return -1;
       }
       if (int rc = jo->rc.load()) {
-        LOGE("[%s] o_ioerr=%d [%s]", out_path, rc, verr2str(rc));
         cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-        cdir_verr_check(ctx, rc);
+        cdir_fail(ctx, rc, "[%s] o_ioerr=%d [%s]", out_path, rc, verr2str(rc));
         return -1;
       }
       /* Blocks are compared in their order: equal sums of reordered blocks are no match. */
@@ -218,9 +225,8 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
   /* Cut an output that is longer than the input, also after a tail copy. */
   LOGD("TRUT [%s] size=%lld", out_path, static_cast<long long>(size));
   if (vbfile_truncate(ctx->o_side.bfile, size) < 0) {
-    LOGE("truncate [%s] error: %s", out_path, vperror_str(ctx->err));
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    cdir_verr_check(ctx, ctx->err->code);
+    vbfile_fail(ctx->o_side.bfile, ctx->o_side.bfile->err.code, "truncate", out_path);
     return -1;
   }
   return 0;

@@ -55,8 +55,6 @@ void stat_timer_proc(pl_timer_cb *cb)
     cdir_progress_print(stderr, &ctx->progress, progress_job(ctx), &ctx->stat, elapsed_ms(ctx));
 }
 
-/* The real path of p, or of its nearest existing parent with the rest appended, so that a
- * missing output root can still be placed. */
 void init_posix_flag(cdir_ctx *ctx)
 {
   bool ip = ctx->i_info.posix_host;
@@ -65,6 +63,8 @@ void init_posix_flag(cdir_ctx *ctx)
   ctx->need_posix_id = (!ip && op) || (ip && op && !both_local);
   ctx->need_posix_mode = !ip && op;
   ctx->is_posix_2_win = ip && !op;
+  /* Owners of existing entries are brought in line only where a change of owner can succeed. */
+  ctx->keep_owner = op && ctx->o_info.is_local && geteuid() == 0;
   LOGD("need_posix_id=%d need_posix_mode=%d is_posix_2_win=%d", ctx->need_posix_id, ctx->need_posix_mode,
        ctx->is_posix_2_win);
 }
@@ -516,6 +516,71 @@ cdir_ctx *libcdir_open(libcdir_param *p)
   return ctx;
 }
 
+void libcdir_print_error(const char *msg)
+{
+  if (log2_colour_on(STDERR_FILENO))
+    fprintf(stderr, "\033[01;31merror: %s\n\033[0m", msg);
+  else
+    fprintf(stderr, "error: %s\n", msg);
+  fflush(stderr);
+}
+
+namespace {
+
+/* Failures told by their counters, for a run whose failing entries left no message. */
+std::string counted_failures(const cdir_stat *st)
+{
+  long long dirs = st->open_dir_fail_count.load(std::memory_order_relaxed);
+  long long drops = st->i_drop_name_too_long.load(std::memory_order_relaxed) +
+                    st->o_drop_name_too_long.load(std::memory_order_relaxed);
+  char buf[160];
+  if (dirs > 0)
+    snprintf(buf, sizeof buf, "%lld director%s could not be read", dirs, dirs == 1 ? "y" : "ies");
+  else if (drops > 0)
+    snprintf(buf, sizeof buf, "%lld path%s reached the length limit and %s dropped", drops, drops == 1 ? "" : "s",
+             drops == 1 ? "was" : "were");
+  else
+    snprintf(buf, sizeof buf, "entries failed (see the statistics)");
+  return buf;
+}
+
+/* The status of a run that ended, and the text of what decided it. The worst outcome wins: an
+ * error that stopped the run (3 to 8), then deletions held back (9), then counted failures (2). */
+int run_status(cdir_ctx *ctx, int worker_rc, std::string *msg)
+{
+  std::lock_guard<std::mutex> g(ctx->err_lock);
+  if (ctx->user_stop.load(std::memory_order_relaxed)) {
+    *msg = "stopped by a signal";
+    return 7;
+  }
+  if (ctx->err_stop.load(std::memory_order_relaxed)) {
+    int eno = ctx->stop_eno.load(std::memory_order_relaxed);
+    if (eno == 0)
+      eno = -ctx->last_eno.load(std::memory_order_relaxed);
+    *msg = !ctx->stop_msg.empty() ? ctx->stop_msg : verr2str(ctx->last_verr.load(std::memory_order_relaxed));
+    return eno > 0 ? eno : 2;
+  }
+  if (worker_rc < 0) {
+    /* The walk ended before the tree did (a listing that could not be read, no memory): what it
+     * did not reach was neither copied nor checked. */
+    int code = ctx->err->code;
+    int eno = code ? -libcdir_verr_2_eno(code) : 0;
+    *msg = code ? vperror_str(ctx->err) : "the walk of the tree ended early";
+    return eno > 0 ? eno : 2;
+  }
+  if (ctx->held_deletes.load(std::memory_order_relaxed) > 0) {
+    *msg = ctx->held_msg;
+    return 9;
+  }
+  if (cdir_stat_has_failures(ctx->op, ctx->i_flags, &ctx->stat)) {
+    *msg = !ctx->fail_msg.empty() ? ctx->fail_msg : counted_failures(&ctx->stat);
+    return 2;
+  }
+  return 0;
+}
+
+} // namespace
+
 int libcdir_wait_stop(cdir_ctx *ctx)
 {
   if (!ctx)
@@ -525,11 +590,13 @@ int libcdir_wait_stop(cdir_ctx *ctx)
     print_statfs(ctx->i_info.fs);
     return 0;
   }
+  int worker_rc = 0;
   if (ctx->worker) {
-    int ret = 0;
-    int rc = os_thread_wait(ctx->worker, OS_THREAD_WAIT_FOREVER, &ret);
-    if (rc != 0)
-      LOGE("os_thread_wait ret=%d error=%d\n", rc, ret);
+    int rc = os_thread_wait(ctx->worker, OS_THREAD_WAIT_FOREVER, &worker_rc);
+    if (rc != 0) {
+      LOGE("os_thread_wait ret=%d error=%d\n", rc, worker_rc);
+      worker_rc = -1;
+    }
   }
   LOGD("cmder_wait_idle ...\n");
   while (cmder_wait_idle(ctx->cmd, 1000) < 0) {
@@ -540,22 +607,21 @@ int libcdir_wait_stop(cdir_ctx *ctx)
   ctx->stat_task = nullptr;
   if (ctx->list_fp)
     fflush(ctx->list_fp);
-  int code = 0;
-  if (ctx->user_stop.load(std::memory_order_relaxed))
-    code = -7;
-  else if (ctx->err_stop.load(std::memory_order_relaxed))
-    code = ctx->last_eno.load(std::memory_order_relaxed);
+  std::string msg;
+  int status = run_status(ctx, worker_rc, &msg);
+  if (status != 0)
+    LOGD("status=%d: %s", status, msg.c_str());
   if (ctx->show_mode == 1 && (ctx->trace_flags & CDIR_TRACE_SUMMARY)) {
-    if (code == 0 && cdir_stat_has_failures(ctx->op, ctx->i_flags, &ctx->stat))
-      code = -2;
     if (ctx->trace_flags & CDIR_TRACE_PROGRESS)
       fputc('\n', stderr);
-    int verr = ctx->last_verr.load(std::memory_order_relaxed);
-    cdir_stat_summary(stderr, ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx), -code,
-                      code == -7 ? "stopped by a signal" : verr2str(verr));
+    cdir_stat_summary(stderr, ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx), status,
+                      status ? msg.c_str() : "Success.");
   }
+  /* A run that did not succeed says why on one line; a stop by a signal is what the user asked. */
+  if (ctx->show_mode == 1 && status != 0 && status != 7)
+    libcdir_print_error(msg.c_str());
   cdir_dump_stat(ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx));
-  return -code;
+  return status;
 }
 
 int libcdir_close(cdir_ctx *ctx)

@@ -10,8 +10,12 @@ void libcdir_exit();
 
 /* Opens a run; null when it is refused (the reason is in p->err). */
 cdir_ctx *libcdir_open(libcdir_param *p);
-/* Waits for the run to end; 0 or a small positive code (2 to 8). */
+/* Waits for the run to end; 0 or a small positive code: 3 to 8 for the error that stopped it
+ * (7: a stop request), 9 when deletions were held back, 2 when failures were counted. A front end
+ * (show_mode 1) gets the summary it asked for and an "error: " line naming what went wrong. */
 int libcdir_wait_stop(cdir_ctx *ctx);
+/* Writes "error: msg" on standard error, coloured when it is a terminal that takes colour. */
+void libcdir_print_error(const char *msg);
 /* Frees the context; 0. */
 int libcdir_close(cdir_ctx *ctx);
 /* Asks the run to end as soon as possible; does nothing for null. Safe from a signal callback. */

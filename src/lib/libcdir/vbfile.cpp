@@ -1,6 +1,7 @@
 #define LOG_TAG "cdir"
 #include "libcdir/vbfile.h"
 
+#include <cstring>
 #include <new>
 
 #include "libcdir/cdir_ctx.h"
@@ -64,14 +65,41 @@ int open_how(vbfile *f, const char *path, int how)
 
 } // namespace
 
+void vbfile_fail(vbfile *f, int code, const char *what, const char *path)
+{
+  const char *msg = vperror_str(&f->err);
+  if (path && *path && strstr(msg, path))
+    cdir_fail(f->ctx, code, "%s", msg);
+  else
+    cdir_fail(f->ctx, code, "%s [%s] error: %s", what, path ? path : "", msg);
+}
+
 int vbfile_open_read(vbfile *f, const char *path)
 {
   return open_how(f, path, EP_O_READ);
 }
 
-int vbfile_open_write(vbfile *f, const char *path, bool block_sync)
+int vbfile_open_write(vbfile *f, const char *path, bool block_sync, bool sole)
 {
-  return open_how(f, path, block_sync ? EP_O_SYNC : EP_O_WRITE);
+  return open_how(f, path, (block_sync ? EP_O_SYNC : EP_O_WRITE) | (sole ? EP_O_SOLE : 0));
+}
+
+int vbfile_next_data(vbfile *f, uint64_t offset, uint64_t *data_off, uint64_t *data_end)
+{
+  if (!f || !data_off || !data_end)
+    return VERR_PARAM;
+  if (!f->h)
+    return no_file(f, "seek");
+  return failed(f, ep_file_next_data(f->h, offset, data_off, data_end, &f->err));
+}
+
+int vbfile_stat(vbfile *f, os_dirent *d)
+{
+  if (!f || !d)
+    return VERR_PARAM;
+  if (!f->h)
+    return no_file(f, "stat");
+  return failed(f, ep_file_stat(f->h, d, &f->err));
 }
 
 int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset)

@@ -25,8 +25,14 @@ struct vbfile {
 /* The single-file object of one side. Null (engine error set) when the side has no endpoint. */
 vbfile *vbfile_init(cdir_ctx *ctx, url_info *info);
 int vbfile_open_read(vbfile *f, const char *path);
-/* block_sync keeps the content and opens for reading too. */
-int vbfile_open_write(vbfile *f, const char *path, bool block_sync);
+/* block_sync keeps the content and opens for reading too. sole: a file that has further names
+ * is replaced by a new one rather than written through (EP_O_SOLE). */
+int vbfile_open_write(vbfile *f, const char *path, bool block_sync, bool sole);
+/* The next data of the open file at or after offset: 0 with [*data_off, *data_end), 1 when the
+ * rest is a hole, or an error code. */
+int vbfile_next_data(vbfile *f, uint64_t offset, uint64_t *data_off, uint64_t *data_end);
+/* What the open file is now (size, times): how a change during its copy is noticed. */
+int vbfile_stat(vbfile *f, os_dirent *d);
 /* Reads up to len bytes at offset (fewer only at the end of the file). */
 int64_t vbfile_pread(vbfile *f, void *buf, size_t len, uint64_t offset);
 /* Writes all len bytes at offset. */
@@ -59,5 +65,8 @@ int vbfile_hash_get2(vbfile *f, char *buf, size_t len);
 /* The raw digest of one algorithm of the range last computed. */
 int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len);
 void vbfile_hash_close(vbfile *f);
+/* Reports the failure of an operation (what) of f on path through cdir_fail: the handle's
+ * message, which names the path, or one that does. */
+void vbfile_fail(vbfile *f, int code, const char *what, const char *path);
 /* Closes what is open and frees the object. Null does nothing. */
 void vbfile_exit(vbfile *f);

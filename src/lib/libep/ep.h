@@ -83,6 +83,9 @@ enum : int {
   EP_O_READ = 0,  /* read only; the entry must be a regular file (a link is refused, not followed) */
   EP_O_WRITE = 1, /* write: created if missing, truncated; a link in its place is replaced */
   EP_O_SYNC = 2,  /* block sync: read and write, created if missing, kept */
+  /* With EP_O_WRITE or EP_O_SYNC: a file that has further names (hard links) is not written
+   * through; this name is replaced by a new, empty file first. */
+  EP_O_SOLE = 0x10,
 };
 
 /* How an entry is created (ep_create). */

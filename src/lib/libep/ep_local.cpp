@@ -572,6 +572,8 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   std::string name;
   if (resolve(L(e), path, &dirfd, &name, err) < 0)
     return nullptr;
+  const bool sole = (how & EP_O_SOLE) != 0;
+  how &= ~EP_O_SOLE;
   int fd = -1;
   if (how == EP_O_READ) {
     /* Non-blocking so that a FIFO that took a file's place cannot hold the run; the kind is
@@ -582,7 +584,9 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
       return nullptr;
     }
   } else if (how == EP_O_WRITE || how == EP_O_SYNC) {
-    int flags = (how == EP_O_WRITE ? O_WRONLY | O_TRUNC : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    /* Never O_TRUNC here: a file that shares its data with other names is seen first, and
+     * cutting it would change what those names show. */
+    int flags = (how == EP_O_WRITE ? O_WRONLY : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     for (int attempt = 0; attempt < 2; ++attempt) {
       fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags, 0600); });
       if (fd >= 0)
@@ -604,6 +608,26 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     VPERROR_SET(err, VERR_PARAM, "open [%s] error: not a regular file", path);
+    return nullptr;
+  }
+  if (how != EP_O_READ && sole && st.st_nlink > 1) {
+    /* The data is seen through other names too: this name gets a file of its own, and the
+     * others keep what they had. */
+    close(fd);
+    fd = -1;
+    if (unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT)
+      fd = eintr_retry([&] {
+        return openat(dirfd, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      });
+    if (fd < 0) {
+      fail_errno(err, "open", path);
+      return nullptr;
+    }
+    st.st_size = 0;
+  }
+  if (how == EP_O_WRITE && st.st_size > 0 && ftruncate(fd, 0) < 0) {
+    fail_errno(err, "truncate", path);
+    close(fd);
     return nullptr;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

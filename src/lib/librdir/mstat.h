@@ -17,6 +17,7 @@ enum : uint16_t {
 
 struct mstat_item {
   uint16_t flags;
+  uint32_t o_nlink; /* names of the matching output file (set with o_size); 0 when parsed */
   /* Escaped zz-string (ends in "\0\0" as text): the name, or name, kind and stream name. */
   const char *name;
   /* Escaped link text, or the first path of a hard link; null when there is none. */

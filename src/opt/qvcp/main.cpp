@@ -245,10 +245,7 @@ int main(int argc, char **argv)
     }
     libcdir_close(ctx);
   } else {
-    if (log2_colour_on(STDERR_FILENO))
-      fprintf(stderr, "\033[01;31merror: %s\n\033[0m", vperror_str(&param.err));
-    else
-      fprintf(stderr, "error: %s\n", vperror_str(&param.err));
+    libcdir_print_error(vperror_str(&param.err));
     ret = -libcdir_verr_2_eno(param.err.code);
     /* A refused run never reports success; errors without a small code of their own end with
      * status 2, the status of a run that did not complete. */
