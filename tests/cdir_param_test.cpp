@@ -47,7 +47,7 @@ TEST(libcdir_set_param_mode, table)
   } cases[] = {
       {"cp", CDIR_OP_COPY, 4},
       {"copy_overwrite", CDIR_OP_COPY, 4},
-      {"copy_no_overwrite", CDIR_OP_COPY, 4},
+      {"copy_no_overwrite", CDIR_OP_COPY, 10},
       {"copy_diff_size_date", CDIR_OP_COPY, 2},
       {"copy_newer", CDIR_OP_COPY, 3},
       {"sync", CDIR_OP_SYNC, 5},

@@ -301,3 +301,43 @@ TEST_F(safety_fixture, a_full_disk_ends_the_run_with_status_5_and_its_error_line
 }
 
 } // namespace
+
+namespace {
+
+/* copy_no_overwrite creates what is missing and leaves everything that was there as it was;
+ * copy_newer replaces only what the input has newer by more than 2 seconds. */
+TEST_F(safety_fixture, the_careful_copy_modes_keep_what_they_promise_to_keep)
+{
+  tree_put(in + "/same_name", "input", 0644, T0 + 100);
+  tree_put(in + "/older_in", "input", 0644, T0 - 100);
+  tree_put(in + "/close_in_time", "input", 0644, T0 + 2);
+  tree_put(in + "/new_file", "input", 0644, T0);
+  tree_mkdir(in + "/d");
+  tree_put(in + "/d/inner", "input", 0644, T0);
+  tree_link("target", in + "/new_link");
+  tree_put(out + "/same_name", "output", 0644, T0);
+  tree_put(out + "/older_in", "output", 0644, T0);
+  tree_put(out + "/close_in_time", "output", 0644, T0);
+  tree_put(out + "/only_out", "output", 0644, T0);
+  tree_mkdir(out + "/d", 0700);
+
+  run_result r = qvcp({"mode=copy_no_overwrite", "if=" + in, "of=" + out, "flag=file_ops"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (const char *kept : {"same_name", "older_in", "close_in_time", "only_out"})
+    EXPECT_EQ(tree_read(out + "/" + kept), "output") << kept;
+  EXPECT_EQ(tree_read(out + "/new_file"), "input");
+  EXPECT_EQ(tree_read(out + "/d/inner"), "input");
+  EXPECT_EQ(stat_of(out + "/d").st.st_mode & 07777, 0700u);
+  EXPECT_TRUE(S_ISLNK(stat_of(out + "/new_link").st.st_mode));
+  EXPECT_EQ(r.out.find("same_name"), std::string::npos) << r.out;
+
+  r = qvcp({"mode=copy_newer", "if=" + in, "of=" + out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(tree_read(out + "/same_name"), "input");
+  EXPECT_EQ(tree_read(out + "/older_in"), "output");
+  EXPECT_EQ(tree_read(out + "/close_in_time"), "output");
+  /* The listed copy modes still remove what the input lacks. */
+  EXPECT_NE(access((out + "/only_out").c_str(), F_OK), 0);
+}
+
+} // namespace

@@ -51,7 +51,13 @@ uint32_t kind_of(uint32_t type)
 
 bool is_copy_mode4(const cdir_ctx *ctx)
 {
-  return ctx->op == CDIR_OP_COPY && ctx->mode == 4;
+  return ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL;
+}
+
+/* copy_no_overwrite: what exists on the output is never replaced, changed or deleted. */
+bool is_no_overwrite(const cdir_ctx *ctx)
+{
+  return ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_NO_OVERWRITE;
 }
 
 void set_reason(mstat_item *it, uint16_t reason)
@@ -244,7 +250,13 @@ int create_entry_on(cdir_ctx *ctx, vbfile *out, const mstat_item *it, const char
   file_attr a;
   std::string link;
   cdir_item_attr(ctx, it, &a, &link);
-  int rc = vbfile_create_file_or_dir(out, &a, path);
+  const bool keep = is_no_overwrite(ctx);
+  int rc = vbfile_create_file_or_dir(out, &a, path, false, keep);
+  if (rc == VERR_EXISTS && keep) {
+    /* It appeared after the listing: it stays as it is. */
+    LOGW("[%s] exists: left as it is", path);
+    return 1;
+  }
   if (rc < 0) {
     cdir_fail(ctx, rc, "%s [%s] error: %s", what, path, out->err.code ? out->err.msg : verr2str(rc));
     return rc;
@@ -344,7 +356,17 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_
 {
   in->o_size = out->size;
   in->o_nlink = static_cast<uint32_t>(std::min<uint64_t>(out->st_nlink, UINT32_MAX));
-  if (ctx->mode != 2 && ctx->mode != 5)
+  if (is_no_overwrite(ctx))
+    return 0; /* it exists: that is all this mode asks */
+  if (ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_NEWER) {
+    /* Only an input newer by more than the 2-second tolerance replaces what is there. */
+    if (static_cast<int64_t>(in->time_write) - static_cast<int64_t>(out->time_write) <= 2)
+      return 0;
+    set_reason(out, CDIR_REASON_TIME);
+    set_reason(in, CDIR_REASON_TIME);
+    return 1;
+  }
+  if (ctx->mode != CDIR_MODE_COPY_DIFF && ctx->mode != CDIR_MODE_SYNC_DIFF)
     return 1;
   uint16_t reason = 0;
   if (in->flags & ITEM_F_HARDLINK) {
@@ -506,7 +528,13 @@ int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, cons
    * whose data other names share is replaced whole unless the input shares it the same way. */
   bool block_sync = lane.out == ctx->o_side.bfile && needs_block_sync(ctx, it) &&
                     (shared || it->o_nlink <= 1);
-  rc = vbfile_open_write(lane.out, out_path, block_sync, !shared);
+  rc = is_no_overwrite(ctx) ? vbfile_open_new(lane.out, out_path)
+                            : vbfile_open_write(lane.out, out_path, block_sync, !shared);
+  if (rc == VERR_EXISTS && is_no_overwrite(ctx)) {
+    LOGW("[%s] exists: left as it is", out_path);
+    vbfile_close(lane.in, nullptr);
+    return 0;
+  }
   if (rc < 0) {
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
     vbfile_fail(lane.out, rc, "o_open", out_path);
@@ -669,7 +697,8 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
         is_copy_mode4(ctx) || !listed || cdir_check_file_in_list(ctx, it, c->odir, c->o_files, &o_item);
     if (!selected) {
       /* Equal data: a change of mode or owner alone still travels. */
-      if (o_item && !(it->flags & ITEM_F_HARDLINK) && attrs_differ(ctx, it, o_item)) {
+      bool mirrors = ctx->op == CDIR_OP_SYNC || ctx->mode == CDIR_MODE_COPY_DIFF;
+      if (mirrors && o_item && !(it->flags & ITEM_F_HARDLINK) && attrs_differ(ctx, it, o_item)) {
         std::string b, k, st;
         if (cdir_item_name(it->name, &b, &k, &st) == 1 && make_path(c->odir, *it, &out))
           update_attrs(ctx, it, it, out.path, false);
@@ -682,8 +711,12 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
     int parts = cdir_item_name(it->name, &base, &kind, &stream);
     if (it->flags & ITEM_F_HARDLINK)
       links.push_back(it);
-    else if (parts == 3)
+    else if (parts == 3) {
+      /* copy_no_overwrite adds no attribute to an entry that was there before the run. */
+      if (is_no_overwrite(ctx) && cdir_find_item(c->o_files, cdir_base_key(it->name).c_str()))
+        continue;
       streams.push_back(it); /* after the files they belong to exist */
+    }
     else
       todo.push_back(it);
   }
@@ -753,6 +786,8 @@ void dir_streams(cdir_ctx *ctx, cdir_cmd *c, mstat *o_dirs)
       continue;
     if (o_dirs && !is_copy_mode4(ctx) && !cdir_check_file_in_list(ctx, it, c->odir, o_dirs))
       continue;
+    if (is_no_overwrite(ctx) && cdir_find_item(o_dirs, cdir_base_key(it->name).c_str()))
+      continue;
     if (!make_path(c->idir, *it, &in) || !make_path(c->odir, *it, &out))
       continue;
     std::string shown = std::string(out.path) + ":" + out.stream;
@@ -795,8 +830,8 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
   item_path p;
   /* A listing that ended with an error may lack entries that do exist: nothing of the output
    * is deleted on its word. */
-  bool may_delete = c->code == 0;
-  if (!may_delete && ((c->o_dirs && c->o_dirs->count) || (c->o_files && c->o_files->count))) {
+  bool may_delete = c->code == 0 && !is_no_overwrite(ctx);
+  if (c->code != 0 && ((c->o_dirs && c->o_dirs->count) || (c->o_files && c->o_files->count))) {
     LOGW("[%s] listing incomplete (veno=%d): no deletion in this directory", c->idir.c_str(), c->code);
   }
   if (may_delete && c->o_dirs) {
@@ -873,8 +908,11 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
 
 void cdir_dir_finish(cdir_ctx *ctx, cdir_cmd *c)
 {
-  /* The output root keeps its own attributes; a directory without times is left as it is. */
+  /* The output root keeps its own attributes; a directory without times is left as it is, and so
+   * is one that copy_no_overwrite found there. */
   if (c->is_root || c->odir.empty() || (c->attr.time_write == 0 && c->attr.time_access == 0))
+    return;
+  if (is_no_overwrite(ctx) && c->o_exists)
     return;
   if (ctx->trace_flags & CDIR_TRACE_DRY_RUN)
     return;

@@ -428,7 +428,7 @@ bool cdir_trace_file_ops_imp(FILE *fp, uint32_t trace_flags, uint32_t copy_mode,
   if (trace_flags & CDIR_TRACE_FILE_OPS) {
     uint32_t reason = item_flags & 0xff;
     /* Copy mode 4 copies every input item without comparing, so each one is traced as new. */
-    if (copy_mode == 4)
+    if (copy_mode == CDIR_MODE_COPY_ALL)
       reason = 1;
     else if (reason == 0 && is_delete)
       reason = 2;

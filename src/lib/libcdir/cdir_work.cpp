@@ -83,6 +83,19 @@ int cdir_item_name(const char *escaped, std::string *base, std::string *kind, st
   return parts;
 }
 
+std::string cdir_base_key(const char *escaped)
+{
+  std::string base, kind, stream;
+  if (cdir_item_name(escaped, &base, &kind, &stream) != 3)
+    return escaped;
+  base.push_back('\0');
+  base.push_back('\0');
+  std::string key;
+  if (str_escape_tab_zz_append(base.c_str(), &key) < 0)
+    return escaped;
+  return key;
+}
+
 namespace {
 
 bool post_cmd(cdir_ctx *ctx, uint32_t type, const std::string &key, cdir_cmd *c)
@@ -293,7 +306,7 @@ void count_files(cdir_ctx *ctx, mstat *files)
     if (cdir_need_exit(ctx))
       return;
     cdir_stat_file_add(&ctx->stat, true, it[i].name, static_cast<int64_t>(it[i].size));
-    if (ctx->op == CDIR_OP_COPY && ctx->mode == 4)
+    if (ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL)
       it[i].flags = static_cast<uint16_t>((it[i].flags & ~ITEM_F_REASON_MASK) | 1);
   }
 }

@@ -62,6 +62,9 @@ struct cdir_cmd {
  * attribute entry its kind letter and stream name. Returns the number of parts (1 or 3 for
  * valid names), or -1 when the name does not unescape. */
 int cdir_item_name(const char *escaped, std::string *base, std::string *kind, std::string *stream);
+/* The escaped name of the entry a stream item belongs to (the item's own name when it is no
+ * stream): the key to look that entry up with cdir_find_item. */
+std::string cdir_base_key(const char *escaped);
 /* Binary search of an escaped name in a list sorted by cdir_sort_list. */
 mstat_item *cdir_find_item(mstat *m, const char *name);
 void cdir_sort_list(mstat *m);

@@ -105,11 +105,11 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
     if (ctx->op == CDIR_OP_COPY) {
       LOGD("cp if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
       if (ctx->mode == 0)
-        ctx->mode = 4;
+        ctx->mode = CDIR_MODE_COPY_ALL;
     } else {
       LOGD("sync if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
       if (ctx->mode == 0)
-        ctx->mode = 5;
+        ctx->mode = CDIR_MODE_SYNC_DIFF;
     }
     init_posix_flag(ctx);
     if (ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) && ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL)) {
@@ -128,7 +128,7 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
         return -1;
       }
     }
-    ctx->need_olist = !(ctx->op == CDIR_OP_COPY && ctx->mode == 4);
+    ctx->need_olist = !(ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL);
     if (ctx->i_info.posix_host && !ctx->o_info.posix_host) {
       ctx->i_side.parse.win_target = true;
       ctx->o_side.parse.win_target = true;

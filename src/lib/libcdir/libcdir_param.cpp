@@ -18,17 +18,17 @@ struct mode_word {
 const mode_word g_mode_words[] = {
     {"ls", CDIR_OP_LS, 0},
     {"statfs", CDIR_OP_STATFS, 0},
-    {"copy_overwrite", CDIR_OP_COPY, 4},
-    {"cp", CDIR_OP_COPY, 4},
-    {"copy_diff_size_date", CDIR_OP_COPY, 2},
-    {"copy_newer", CDIR_OP_COPY, 3},
-    {"copy_no_overwrite", CDIR_OP_COPY, 4},
-    {"sync_diff_size_date", CDIR_OP_SYNC, 5},
-    {"sync", CDIR_OP_SYNC, 5},
-    {"sync_diff_size_date_bin", CDIR_OP_SYNC, 6},
-    {"sync_diff_size_date_hash", CDIR_OP_SYNC, 7},
-    {"sync_diff_size_date_rsync", CDIR_OP_SYNC, 8},
-    {"sync_diff_size_date_auto_hash_rsync", CDIR_OP_SYNC, 9},
+    {"copy_overwrite", CDIR_OP_COPY, CDIR_MODE_COPY_ALL},
+    {"cp", CDIR_OP_COPY, CDIR_MODE_COPY_ALL},
+    {"copy_diff_size_date", CDIR_OP_COPY, CDIR_MODE_COPY_DIFF},
+    {"copy_newer", CDIR_OP_COPY, CDIR_MODE_COPY_NEWER},
+    {"copy_no_overwrite", CDIR_OP_COPY, CDIR_MODE_COPY_NO_OVERWRITE},
+    {"sync_diff_size_date", CDIR_OP_SYNC, CDIR_MODE_SYNC_DIFF},
+    {"sync", CDIR_OP_SYNC, CDIR_MODE_SYNC_DIFF},
+    {"sync_diff_size_date_bin", CDIR_OP_SYNC, CDIR_MODE_SYNC_BIN},
+    {"sync_diff_size_date_hash", CDIR_OP_SYNC, CDIR_MODE_SYNC_HASH},
+    {"sync_diff_size_date_rsync", CDIR_OP_SYNC, CDIR_MODE_SYNC_RSYNC},
+    {"sync_diff_size_date_auto_hash_rsync", CDIR_OP_SYNC, CDIR_MODE_SYNC_AUTO},
 };
 
 enum flag_kind { F_COMMON, F_INPUT, F_OUTPUT, F_BOTH, F_TRACE, F_DEL_DIRECTLY };

@@ -9,6 +9,18 @@
 
 /* Operations (`op`). */
 enum : uint32_t { CDIR_OP_COPY = 0, CDIR_OP_SYNC = 1, CDIR_OP_LS = 2, CDIR_OP_STATFS = 3, CDIR_OP_RM = 4 };
+/* Sub-modes: how files are chosen and whether the output is listed. */
+enum : uint32_t {
+  CDIR_MODE_COPY_DIFF = 2,         /* listed; copy what is new or differs in kind, link, size or time */
+  CDIR_MODE_COPY_NEWER = 3,        /* listed; replace only what the input has newer (> 2 s) */
+  CDIR_MODE_COPY_ALL = 4,          /* not listed; copy every entry over whatever is there */
+  CDIR_MODE_SYNC_DIFF = 5,         /* as COPY_DIFF, existing files updated block by block */
+  CDIR_MODE_SYNC_BIN = 6,          /* every existing file updated block by block */
+  CDIR_MODE_SYNC_HASH = 7,         /* as SYNC_BIN */
+  CDIR_MODE_SYNC_RSYNC = 8,        /* as SYNC_BIN */
+  CDIR_MODE_SYNC_AUTO = 9,         /* as SYNC_BIN */
+  CDIR_MODE_COPY_NO_OVERWRITE = 10 /* listed; create what is missing, never replace or delete */
+};
 
 /* Trace bits (`trace_flags`). */
 enum : uint32_t {

@@ -93,6 +93,11 @@ int vbfile_next_data(vbfile *f, uint64_t offset, uint64_t *data_off, uint64_t *d
   return failed(f, ep_file_next_data(f->h, offset, data_off, data_end, &f->err));
 }
 
+int vbfile_open_new(vbfile *f, const char *path)
+{
+  return open_how(f, path, EP_O_WRITE | EP_O_EXCL);
+}
+
 int vbfile_stat(vbfile *f, os_dirent *d)
 {
   if (!f || !d)
@@ -151,11 +156,12 @@ int vbfile_truncate(vbfile *f, uint64_t size)
   return failed(f, ep_file_truncate(f->h, size, &f->err));
 }
 
-int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz)
+int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz, bool noreplace)
 {
   if (!f || !attr || !path)
     return VERR_PARAM;
-  return failed(f, ep_create(f->e, path, attr, zz ? uint32_t(EP_C_ZZ) : 0u, &f->err));
+  uint32_t how = (zz ? uint32_t(EP_C_ZZ) : 0u) | (noreplace ? uint32_t(EP_C_NOREPLACE) : 0u);
+  return failed(f, ep_create(f->e, path, attr, how, &f->err));
 }
 
 int vbfile_lutime(vbfile *f, const file_attr *times, const char *path)

@@ -28,6 +28,8 @@ int vbfile_open_read(vbfile *f, const char *path);
 /* block_sync keeps the content and opens for reading too. sole: a file that has further names
  * is replaced by a new one rather than written through (EP_O_SOLE). */
 int vbfile_open_write(vbfile *f, const char *path, bool block_sync, bool sole);
+/* Creates path for writing; fails with VERR_EXISTS when anything is there. */
+int vbfile_open_new(vbfile *f, const char *path);
 /* The next data of the open file at or after offset: 0 with [*data_off, *data_end), 1 when the
  * rest is a hole, or an error code. */
 int vbfile_next_data(vbfile *f, uint64_t offset, uint64_t *data_off, uint64_t *data_end);
@@ -47,8 +49,10 @@ int vbfile_mread(vbfile *f);
 int vbfile_mwrite(vbfile *f);
 int vbfile_truncate(vbfile *f, uint64_t size);
 /* Creates path as attr describes, with its attributes. With zz, path is an unescaped zz-string:
- * one part for a plain path, three (path, kind, stream name) for a stream. */
-int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz = false);
+ * one part for a plain path, three (path, kind, stream name) for a stream. With noreplace an
+ * existing entry stays and the call fails with VERR_EXISTS. */
+int vbfile_create_file_or_dir(vbfile *f, const file_attr *attr, const char *path, bool zz = false,
+                              bool noreplace = false);
 /* Sets the access and modification times of path from times, not following a final link. */
 int vbfile_lutime(vbfile *f, const file_attr *times, const char *path);
 /* Closes the open file; with attr, applies it to the file first (a failure is logged and does

@@ -86,6 +86,8 @@ enum : int {
   /* With EP_O_WRITE or EP_O_SYNC: a file that has further names (hard links) is not written
    * through; this name is replaced by a new, empty file first. */
   EP_O_SOLE = 0x10,
+  /* With EP_O_WRITE: the file must not exist yet (-105 when anything is there). */
+  EP_O_EXCL = 0x20,
 };
 
 /* How an entry is created (ep_create). */

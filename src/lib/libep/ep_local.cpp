@@ -573,7 +573,8 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   if (resolve(L(e), path, &dirfd, &name, err) < 0)
     return nullptr;
   const bool sole = (how & EP_O_SOLE) != 0;
-  how &= ~EP_O_SOLE;
+  const bool excl = (how & EP_O_EXCL) != 0;
+  how &= ~(EP_O_SOLE | EP_O_EXCL);
   int fd = -1;
   if (how == EP_O_READ) {
     /* Non-blocking so that a FIFO that took a file's place cannot hold the run; the kind is
@@ -586,10 +587,11 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   } else if (how == EP_O_WRITE || how == EP_O_SYNC) {
     /* Never O_TRUNC here: a file that shares its data with other names is seen first, and
      * cutting it would change what those names show. */
-    int flags = (how == EP_O_WRITE ? O_WRONLY : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int flags = (how == EP_O_WRITE ? O_WRONLY : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                (excl ? O_EXCL : 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
       fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags, 0600); });
-      if (fd >= 0)
+      if (fd >= 0 || excl)
         break;
       /* A symbolic link sits where the file goes: it is replaced, never written through. */
       if (errno != ELOOP || attempt > 0 || unlinkat(dirfd, name.c_str(), 0) < 0)
@@ -944,6 +946,11 @@ int l_create(ep *e, const char *path, const file_attr *attr, uint32_t how, vperr
     }
   } else {
     int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (noreplace ? O_EXCL : O_TRUNC);
+    struct stat old;
+    /* A file whose data other names share is replaced, never cut through them. */
+    if (!noreplace && fstatat(dirfd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
+        old.st_nlink > 1 && unlinkat(dirfd, name.c_str(), 0) < 0 && errno != ENOENT)
+      return fail_errno(err, "create", path);
     int fd = -1;
     for (int attempt = 0; attempt < 2; ++attempt) {
       fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags, 0600); });
