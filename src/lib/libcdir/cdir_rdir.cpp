@@ -2,7 +2,6 @@
 /* Directory pairs: the listings of one directory on both sides, read through the endpoints in
  * either generation, parsed into stat lists and handed to the walker. */
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -160,7 +159,7 @@ int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mst
   *files = got.files;
   *dirs = got.dirs;
   *code = got.code;
-  if (got.code != 0 && is_input) {
+  if (is_input && got.code != 0) {
     LOGE("vrdir_open_dir [%s] err: %s", dir.c_str(), verr2str(got.code));
     cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
     free_lists(files, dirs);
