@@ -343,6 +343,45 @@ TEST(librdir, read_times_out_with_nothing_queued)
   rmdir(tmpl);
 }
 
+TEST(librdir, gen2_open_lines_carry_the_path_escaped_as_names_are)
+{
+  char tmpl[] = "/tmp/librdir_esc.XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string root = tmpl;
+  /* Raw directory name, and its open line: a line feed or carriage return taken raw would end the
+   * line or the record, a raw backslash would not read back as itself. */
+  static const struct {
+    const char *name;
+    const char *open_line;
+  } cases[] = {
+      {"a\nb", "O /a\\nb\n"},
+      {"c\rd", "O /c\\rd\n"},
+      {"d5\\x", "O /d5\\\\x\n"},
+      {"t\tb", "O /t\\tb\n"},
+      {"plain", "O /plain\n"},
+  };
+  for (const auto &c : cases)
+    ASSERT_EQ(mkdir((root + "/" + c.name).c_str(), 0755), 0) << c.name;
+  ASSERT_EQ(mkdir((root + "/a\nb/in\\ner").c_str(), 0755), 0);
+  librdir_param p;
+  p.flag = LIBRDIR_F_GEN2;
+  librdir *h = librdir_open(tmpl, &p);
+  ASSERT_NE(h, nullptr);
+  std::string s = read_gen2(h);
+  librdir_close(h);
+  for (const auto &c : cases)
+    EXPECT_NE(s.find(c.open_line), std::string::npos) << c.open_line;
+  EXPECT_NE(s.find("O /a\\nb/in\\\\ner\n"), std::string::npos) << "a nested path is escaped whole";
+  /* Every record is whole: seven directories, seven end lines, and no carriage return elsewhere. */
+  size_t ends = 0;
+  for (size_t at = 0; (at = s.find("\nE 0\r", at)) != std::string::npos; ++at)
+    ++ends;
+  EXPECT_EQ(ends, 7u) << s;
+  EXPECT_EQ(std::count(s.begin(), s.end(), '\r'), 7 + 2) << "one per record, then the finish line and the end";
+  std::string cmd = "rm -rf '" + root + "'";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+}
+
 TEST(librdir, gen2_drops_directories_whose_path_does_not_fit)
 {
   char tmpl[] = "/tmp/librdir_long.XXXXXX";
@@ -369,6 +408,11 @@ TEST(librdir, gen2_drops_directories_whose_path_does_not_fit)
   EXPECT_EQ(librdir_drop_long_dirs(h), 1u);
   librdir_close(h);
   EXPECT_NE(s.find("X 1\r\r"), std::string::npos);
+  /* The directory too long to enter is still an entry of its parent (a consumer that missed it
+   * would take it for gone), but it is never opened. */
+  std::string parent = path.substr(strlen(tmpl), path.rfind('/') - strlen(tmpl));
+  EXPECT_NE(s.find("O " + parent + "\nD " + name + "\t"), std::string::npos) << parent;
+  EXPECT_EQ(s.find("O " + parent + "/" + name + "\n"), std::string::npos);
   std::string cmd = std::string("rm -rf '") + tmpl + "'";
   ASSERT_EQ(system(cmd.c_str()), 0);
 }

@@ -45,6 +45,7 @@ struct rdir2_side {
   std::atomic<int> stop{0};
   std::atomic<int> ended{0};
   std::atomic<int64_t> drop_long_dirs{0}; /* reported by the stream's finish record */
+  int64_t drops_charged = 0; /* of those, directories the walker found missing (walker thread only) */
 };
 
 /* Per-side listing state of the walker. */

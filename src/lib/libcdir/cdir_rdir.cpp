@@ -1,6 +1,8 @@
 #define LOG_TAG "cdir"
 /* Directory pairs: the listings of one directory on both sides, read through the endpoints in
  * either generation, parsed into stat lists and handed to the walker. */
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +13,7 @@
 #include "liblog/log2.h"
 #include "libpal/os/os_thread.h"
 #include "libpal/os/os_time.h"
+#include "libpal/string/pl_escape.h"
 #include "libpal/tframe/pl_cmder.h"
 #include "librdir/rdir_stat.h"
 
@@ -103,15 +106,16 @@ int rdir_read_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mstat *
 
 enum { RDIR2_OK = 0, RDIR2_FAIL = -1, RDIR2_SKIP = 1 };
 
-/* Generation 2: waits for the side's reader to deliver the directory. */
+/* Generation 2: waits for the side's reader to deliver the directory. RDIR2_OK with the lists and
+ * the listing's code; RDIR2_SKIP (counted, lists freed) for an input listing in error or a
+ * directory that the stream dropped for the length of its path; RDIR2_FAIL when it never came. */
 int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mstat **files, mstat **dirs,
                        int *code)
 {
   rdir2_side &r = *side_of(ctx, is_input).rdir2;
+  /* The key is the exact path: a backslash is a byte of a name here, not a separator, and a
+   * directory "a\b" must not be taken for "a/b". */
   std::string key = rel_of(ctx, is_input, dir);
-  for (char &c : key)
-    if (c == '\\')
-      c = '/';
   if (key.empty())
     key = "/";
   rdir2_pending got;
@@ -138,6 +142,15 @@ int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mst
         if (r.dict.count(key))
           continue;
       }
+      /* The stream lists a subdirectory whose path is too long for the lister but does not walk
+       * it: one such directory is charged to each drop the stream reported. */
+      if (ended && r.drop_long_dirs.load(std::memory_order_relaxed) > r.drops_charged) {
+        ++r.drops_charged;
+        LOGE("dir=[%s] not listed: path too long on the %s side", dir.c_str(), is_input ? "input" : "output");
+        cdir_stat_add(is_input ? &ctx->stat.i_drop_name_too_long : &ctx->stat.o_drop_name_too_long, 1);
+        *code = VERR_NAME_TOO_LONG;
+        return RDIR2_SKIP;
+      }
       LOGD("dir=[%s] [%s] get failed timeout=%ds", dir.c_str(), key.c_str(), ctx->max_read_timeout / 1000);
       return RDIR2_FAIL;
     }
@@ -151,6 +164,10 @@ int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mst
     cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);
     free_lists(files, dirs);
     return RDIR2_SKIP;
+  }
+  if (got.code != 0) {
+    LOGE("vrdir_read_item_list [%s] veno=%d err: %s", dir.c_str(), got.code, verr2str(got.code));
+    cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
   }
   return RDIR2_OK;
 }
@@ -242,7 +259,13 @@ int rdir_get_odir_stat(cdir_ctx *ctx, cdir_task *t)
   int code = 0;
   if (has_rdir2(ctx, false)) {
     int rc = rdir2_get_dir_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
-    return rc == RDIR2_OK ? 0 : -1;
+    /* An output directory that could not be listed is paired as an empty one: nothing of it is
+     * deleted, and what the input has is written into it. */
+    if (rc == RDIR2_SKIP && !alloc_lists(&t->o_files, &t->o_dirs)) {
+      LOGE("rdir_stat_alloc failed\n");
+      return -1;
+    }
+    return rc == RDIR2_FAIL ? -1 : 0;
   }
   if (t->oenum_failed) {
     CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] the output listing could not be requested", t->odir.c_str());
@@ -251,14 +274,33 @@ int rdir_get_odir_stat(cdir_ctx *ctx, cdir_task *t)
   return rdir_read_stat(ctx, false, t->odir, &t->o_files, &t->o_dirs, &code);
 }
 
+namespace {
+
+/* A decimal number that makes up the whole rest of a line, within [lo, hi]. */
+bool rdir2_number(const char *s, long long lo, long long hi, long long *out)
+{
+  if (!(*s == '-' || (*s >= '0' && *s <= '9')))
+    return false;
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(s, &end, 10);
+  if (errno != 0 || end == s || *end != 0 || v < lo || v > hi)
+    return false;
+  *out = v;
+  return true;
+}
+
+} // namespace
+
 int rdir2_parse_record(cdir_ctx *ctx, bool is_input, char *rec)
 {
   cdir_side &s = side_of(ctx, is_input);
   rdir2_side &r = *s.rdir2;
   char *nl = strchr(rec, '\n');
   if (!nl) {
-    if (rec[0] == 'X' && rec[1] == ' ') {
-      r.drop_long_dirs.store(strtoll(rec + 2, nullptr, 10), std::memory_order_relaxed);
+    long long drops = 0;
+    if (rec[0] == 'X' && rec[1] == ' ' && rdir2_number(rec + 2, 0, INT64_MAX, &drops)) {
+      r.drop_long_dirs.store(drops, std::memory_order_relaxed);
       return 0;
     }
     LOGE("error: invalid data");
@@ -272,41 +314,66 @@ int rdir2_parse_record(cdir_ctx *ctx, bool is_input, char *rec)
   }
   std::string key;
   bool have_key = false;
+  /* A record is trusted only when every line of it was read and it ends with its end line ("E")
+   * or error line ("R"): anything less may lack entries that exist. */
+  bool trusted = true;
+  bool ended = false;
   int line_no = 0;
   char *line = rec;
-  while (line && *line) {
+  while (line) {
     char *next = strchr(line, '\n');
     if (next)
       *next++ = 0;
     ++line_no;
-    bool ok = true;
-    if (line[0] == 'O' && line[1] == ' ' && line_no == 1) {
-      key = line + 2;
-      have_key = true;
-      s.parse.dir = key == "/" ? "" : key;
-    } else if (line[0] == 'R' && line[1] == ' ' && line_no == 2) {
-      p.code = atoi(line + 2);
-    } else if (line[0] == 'E' && line[1] == ' ' && have_key) {
-      p.code = atoi(line + 2);
-    } else if ((line[0] == 'F' || line[0] == 'D') && line[1] == ' ' && have_key) {
-      if (str_2_stat(line + 2, &s.parse, line[0] == 'F' ? p.files : p.dirs) < 0) {
-        CDIR_SET_ERR(ctx, VERR_FAIL, "[%s] invalid listing data", key.c_str());
-        LOGE("vrdir_str_2_stat failed\n");
-        break;
+    long long code = 0;
+    if (line_no == 1) {
+      /* The open line: the escaped directory path relative to the root. */
+      if (line[0] == 'O' && line[1] == ' ' && line[2] &&
+          str_unescape_cstr_append(line + 2, strlen(line + 2), &key) >= 0 && key.size() == strlen(key.c_str())) {
+        have_key = true;
+        s.parse.dir = key == "/" ? "" : key;
+      } else {
+        LOGE("invalid data [%.128s]", line);
+        trusted = false;
       }
-    } else if (line[0] || next) {
-      /* Also an "O" that is not first or an "R" that is not second: the record is not trusted
-       * beyond this point. */
+    } else if (ended) {
+      LOGE("invalid data after the end line [%.128s]", line);
+      trusted = false;
+    } else if (line[0] == 'R' && line[1] == ' ' && line_no == 2 && rdir2_number(line + 2, INT32_MIN, INT32_MAX, &code)) {
+      /* A directory that could not be read has no listing, whatever code came with it. */
+      p.code = code != 0 ? static_cast<int>(code) : VERR_FAIL;
+      ended = true;
+    } else if (line[0] == 'E' && line[1] == ' ' && rdir2_number(line + 2, INT32_MIN, INT32_MAX, &code)) {
+      p.code = static_cast<int>(code);
+      ended = true;
+    } else if ((line[0] == 'F' || line[0] == 'D') && line[1] == ' ') {
+      if (str_2_stat(line + 2, &s.parse, line[0] == 'F' ? p.files : p.dirs) < 0) {
+        LOGE("vrdir_str_2_stat failed\n");
+        trusted = false;
+      }
+    } else {
+      /* Also an "O" that is not first or an "R" that is not second. */
       LOGE("invalid data [%.128s]", line);
-      ok = false;
+      trusted = false;
     }
-    if (!ok)
+    if (!trusted)
       break;
     line = next;
   }
   if (!have_key) {
+    CDIR_SET_ERR(ctx, VERR_PROTO, "listing record without its directory [%.64s]", rec);
     free_lists(&p.files, &p.dirs);
     return -1;
+  }
+  if (trusted && !ended) {
+    LOGE("[%s] listing record without its end line", key.c_str());
+    trusted = false;
+  }
+  if (!trusted) {
+    /* The listing is kept, but as one in error: the walker then neither takes it for the whole
+     * directory nor deletes output entries on its word. */
+    p.code = VERR_PROTO;
+    CDIR_SET_ERR(ctx, VERR_PROTO, "[%s] invalid listing data", key.c_str());
   }
   std::lock_guard<std::mutex> g(r.lock);
   auto it = r.dict.find(key);
@@ -317,7 +384,7 @@ int rdir2_parse_record(cdir_ctx *ctx, bool is_input, char *rec)
   } else {
     r.dict.emplace(key, p);
   }
-  return 0;
+  return trusted ? 0 : -1;
 }
 
 int rdir2_feed_chunk(cdir_ctx *ctx, bool is_input, std::string *builder, char *chunk, size_t len)

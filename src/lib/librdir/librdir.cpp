@@ -15,6 +15,7 @@
 #include "libpal/memory/pl_qbuf.h"
 #include "libpal/os/os_dirent.h"
 #include "libpal/os/os_time.h"
+#include "libpal/string/pl_escape.h"
 #include "libpal/tframe/pl_cmder.h"
 #include "librdir/rdir_filter.h"
 #include "librdir/rdir_line.h"
@@ -182,11 +183,22 @@ enum : int { LSDIR_OPEN = 1, LSDIR_ERROR = 2, LSDIR_END = 3, LSDIR_FINISH = 4 };
 
 void pl_lsdir_func(librdir *h, int mode, const char *rel, long long value)
 {
-  char b[LIBRDIR_PATH_SIZE + 32];
+  char b[64];
   switch (mode) {
-  case LSDIR_OPEN:
-    snprintf(b, sizeof b, "O %s\n", *rel ? rel : "/");
-    break;
+  case LSDIR_OPEN: {
+    /* The path is escaped as names are: a line feed or a carriage return in it would otherwise
+     * end the line or the record, and a backslash would not read back as itself. */
+    std::string open_line = "O ";
+    const char *path = *rel ? rel : "/";
+    if (str_escape_tab_append(path, strlen(path), &open_line) < 0) {
+      LOGE("dir=[%.64s] open line: out of memory", path);
+      return;
+    }
+    open_line.push_back('\n');
+    if (queue_put_text(h, h->file_q, open_line.c_str()) < 0)
+      LOGE("qbuf_write_timeout hqbuf_file failed\n");
+    return;
+  }
   case LSDIR_ERROR:
     snprintf(b, sizeof b, "R %lld\r", value);
     break;
@@ -253,13 +265,15 @@ void lsdir2(librdir *h, const char *start)
     std::sort(dirs.begin(), dirs.end(), by_name);
     std::sort(files.begin(), files.end(), by_name);
     for (const walk_item &it : dirs) {
+      /* A subdirectory is still listed when its path is too long to enter: a consumer that did
+       * not see it would take it for gone from this directory and could delete its copy. */
+      put_item(h, it.line);
       /* The full path of the subdirectory must fit a path buffer with its terminator. */
       if (dir.size() + 1 + it.name.size() >= LIBRDIR_PATH_SIZE) {
         LOGW("drop_long_dir=[%s/%s]", dir.c_str(), it.name.c_str());
         h->drop_long_dirs.fetch_add(1, std::memory_order_relaxed);
         continue;
       }
-      put_item(h, it.line);
       todo.push_back(dir == "/" ? "/" + it.name : dir + "/" + it.name);
     }
     for (const walk_item &it : files)

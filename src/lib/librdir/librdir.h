@@ -6,7 +6,9 @@
  * Generation 1 lists one directory per request: file lines and directory lines arrive in two queues,
  * each ended by "\r<code>", and the reader hands them out as chunks prefixed "F" or "D".
  * Generation 2 (LIBRDIR_F_GEN2) walks the whole tree breadth first in one request, entries sorted,
- * and writes one stream of tagged records ("O", "D ", "F ", "E"/"R", "X", then a lone "\r").
+ * and writes one stream of tagged records ("O", "D ", "F ", "E"/"R", "X", then a lone "\r"). The
+ * path of an "O" line is escaped as the names of listing lines are; a subdirectory whose path is
+ * too long to enter is listed but not walked, and counted in the "X" line.
  *
  * Threads: one executor thread produces, one consumer thread reads and closes. */
 #include <cstddef>
