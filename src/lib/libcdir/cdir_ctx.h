@@ -72,6 +72,9 @@ struct cdir_ctx {
   uint32_t file_mode = 0644;
   uint32_t dir_mode = 0755;
   uint32_t max_rate = 0;
+  /* Deletions this run may still make; negative: no limit (param max_delete=). */
+  std::atomic<int64_t> delete_budget{-1};
+  int64_t max_delete = -1;
   std::string user_name;
   std::string group_name;
   std::string i_url;

@@ -46,6 +46,8 @@ struct cdir_stat {
   /* Names a Windows target cannot store, dropped by the listing engine; reported as one sum. */
   std::atomic<int64_t> o_unsupport_files{0};
   std::atomic<int64_t> o_unsupport_dirs{0};
+  /* Deletions the deletion budget held back (max_delete=, or an empty input). */
+  std::atomic<int64_t> skip_delete{0};
   cdir_stat_kind kind[CDIR_PATH_KINDS];
 };
 

@@ -430,6 +430,8 @@ cdir_ctx *libcdir_open(libcdir_param *p)
   ctx->file_mode = p->file_mode;
   ctx->dir_mode = p->dir_mode;
   ctx->max_rate = p->max_rate;
+  ctx->max_delete = p->max_delete;
+  ctx->delete_budget.store(p->max_delete, std::memory_order_relaxed);
   ctx->user_name = p->user_name;
   ctx->group_name = p->group_name;
   ctx->i_url = p->i_url;
@@ -569,7 +571,15 @@ int run_status(cdir_ctx *ctx, int worker_rc, std::string *msg)
     return eno > 0 ? eno : 2;
   }
   if (ctx->held_deletes.load(std::memory_order_relaxed) > 0) {
-    *msg = ctx->held_msg;
+    if (!ctx->held_msg.empty()) {
+      *msg = ctx->held_msg;
+    } else {
+      char buf[160];
+      long long n = ctx->stat.skip_delete.load(std::memory_order_relaxed);
+      snprintf(buf, sizeof buf, "max_delete=%lld: %lld deletion%s held back", static_cast<long long>(ctx->max_delete),
+               n, n == 1 ? " was" : "s were");
+      *msg = buf;
+    }
     return 9;
   }
   if (cdir_stat_has_failures(ctx->op, ctx->i_flags, &ctx->stat)) {
