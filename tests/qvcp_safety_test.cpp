@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -338,6 +339,79 @@ TEST_F(safety_fixture, the_careful_copy_modes_keep_what_they_promise_to_keep)
   EXPECT_EQ(tree_read(out + "/close_in_time"), "output");
   /* The listed copy modes still remove what the input lacks. */
   EXPECT_NE(access((out + "/only_out").c_str(), F_OK), 0);
+}
+
+} // namespace
+
+namespace {
+
+/* A single-file job takes a link as a link, as a tree copy does, and a dry run creates nothing,
+ * not even the directory named by a trailing slash. */
+TEST_F(safety_fixture, a_single_file_job_recreates_a_link_and_a_dry_run_creates_nothing)
+{
+  tree_put(in + "/target", "content", 0644, T0);
+  tree_link("target", in + "/lnk");
+  run_result r = qvcp({"mode=cp", "if=" + in + "/lnk", "of=" + out + "/copy"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  char buf[32] = {};
+  EXPECT_EQ(readlink((out + "/copy").c_str(), buf, sizeof buf - 1), 6);
+  EXPECT_STREQ(buf, "target");
+  r = qvcp({"mode=cp", "if=" + in + "/target", "of=" + out + "/newdir/", "flag=dry_run,file_ops"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "+ " + out + "/newdir/target\n");
+  EXPECT_FALSE(stat_of(out + "/newdir").ok);
+}
+
+/* Device nodes and sockets are made as what they are where the run may, and skipped with a warning
+ * and a count where it may not; never an empty regular file in their place. */
+TEST_F(safety_fixture, device_nodes_and_sockets_are_recreated_or_skipped)
+{
+  if (geteuid() != 0)
+    GTEST_SKIP() << "needs root to make a device node";
+  ASSERT_EQ(mknod((in + "/null").c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+  ASSERT_EQ(mknod((in + "/sock").c_str(), S_IFSOCK | 0644, 0), 0);
+  run_result r = qvcp({"mode=cp", "if=" + in, "of=" + out});
+  EXPECT_EQ(r.status, 0) << r.err;
+  stat_of dev(out + "/null"), sock(out + "/sock");
+  EXPECT_TRUE(S_ISCHR(dev.st.st_mode));
+  EXPECT_EQ(dev.st.st_rdev, makedev(1, 3));
+  EXPECT_TRUE(S_ISSOCK(sock.st.st_mode));
+
+  /* As another user, the device node cannot be made. */
+  std::string out2 = top + "/out2";
+  ASSERT_EQ(chmod(top.c_str(), 0777), 0);
+  r = run_cmd_as(65534, QVCP_BIN, {"mode=cp", "if=" + in, "of=" + out2, "flag=summary"}, {"QV_SH_DBG", "NO_COLOR=1"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("qvcp: warning: [" + in + "/null] is a device node or socket: skipped"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("skip_special_count=1"), std::string::npos) << r.err;
+  EXPECT_FALSE(stat_of(out2 + "/null").ok);
+  EXPECT_TRUE(S_ISSOCK(stat_of(out2 + "/sock").st.st_mode));
+}
+
+} // namespace
+
+namespace {
+
+/* A further name of a group is linked over whatever is in its place; what cannot be replaced (a
+ * directory with entries) is a counted, reported failure. */
+TEST_F(safety_fixture, a_hard_link_replaces_what_is_in_its_way_or_fails_visibly)
+{
+  tree_put(in + "/a", "data", 0644, T0);
+  ASSERT_EQ(link((in + "/a").c_str(), (in + "/b").c_str()), 0);
+  ASSERT_EQ(link((in + "/a").c_str(), (in + "/c").c_str()), 0);
+  tree_mkdir(out + "/b");
+  tree_mkdir(out + "/c");
+  tree_put(out + "/c/inside", "x", 0644, T0);
+  run_result r = qvcp({"mode=cp", "if=" + in, "of=" + out, "flag=hardlinks"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  /* Which name comes first is the directory's order: the empty directory gives way to the file or
+   * to the link, whichever it meets; the one with an entry stays. */
+  EXPECT_NE(r.err.find("error: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("[" + out + "/c] error: "), std::string::npos) << r.err;
+  EXPECT_EQ(stat_of(out + "/a").st.st_ino, stat_of(out + "/b").st.st_ino);
+  EXPECT_EQ(tree_read(out + "/a"), "data");
+  EXPECT_EQ(tree_read(out + "/c/inside"), "x");
 }
 
 } // namespace

@@ -506,10 +506,51 @@ bool input_unchanged(cdir_ctx *ctx, vbfile *in, const mstat_item *it, const char
   return false;
 }
 
+bool is_special(const mstat_item *it)
+{
+  uint32_t m = it->attrib_mode & S_IFMT;
+  return m == S_IFCHR || m == S_IFBLK || m == S_IFSOCK;
+}
+
+/* A device node or socket: recreated as what it is where both sides are local and the run may
+ * (device nodes need the right to make them), else skipped with a warning and counted. Never an
+ * empty regular file in its place. */
+int copy_special_on(cdir_ctx *ctx, const copy_lane &lane, const mstat_item *it, const char *in_path,
+                    const char *out_path)
+{
+  const char *why = "the output is not on this host";
+  if (ctx->cp_mode == CDIR_CP_L2L) {
+    os_dirent d;
+    vperror e{};
+    if (ep_stat(ctx->i_info.endpoint, in_path, &d, &e) < 0) {
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      cdir_fail(ctx, e.code, "%s", e.msg);
+      return -1;
+    }
+    file_attr a;
+    std::string link;
+    cdir_item_attr(ctx, it, &a, &link);
+    a.link_name = nullptr;
+    a.rdev = d.st_rdev;
+    int rc = vbfile_create_file_or_dir(lane.out, &a, out_path, false, is_no_overwrite(ctx));
+    if (rc >= 0 || (rc == VERR_EXISTS && is_no_overwrite(ctx)))
+      return 0;
+    why = vperror_str(&lane.out->err);
+  }
+  cdir_stat_add(&ctx->stat.skip_special, 1);
+  LOGW("[%s] is a device node or socket: skipped (%s)", in_path, why);
+  if (ctx->show_mode == 1)
+    fprintf(stderr, "qvcp: warning: [%s] is a device node or socket: skipped (%s)\n", in_path, why);
+  return 0;
+}
+
 int copy_sync_file_on(cdir_ctx *ctx, const copy_lane &lane, mstat_item *it, const char *in_path,
                       const char *out_path)
 {
-  if (it->size == 0) {
+  if (is_special(it))
+    return copy_special_on(ctx, lane, it, in_path, out_path);
+  /* Links, FIFOs and empty files carry no data: they are made as what they are. */
+  if (it->size == 0 || kind_of(it->type) != TYPE_FILE) {
     int rc = create_entry_on(ctx, lane.out, it, out_path, "o_open");
     if (rc < 0) {
       cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
@@ -593,6 +634,7 @@ void copy_listed_file(cdir_ctx *ctx, const copy_lane &lane, const std::string &i
     drop_too_long(ctx, false, odir, out->base);
     return;
   }
+  cdir_test_stop_at(out->path);
   if (trace(ctx, it, false, out->path, false))
     copy_sync_file_on(ctx, lane, it, in->path, out->path);
 }
@@ -893,6 +935,7 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
   item_path p;
   /* A listing that ended with an error may lack entries that do exist: nothing of the output
    * is deleted on its word. */
+  cdir_test_stop_at(c->odir.c_str());
   bool may_delete = c->code == 0 && !is_no_overwrite(ctx);
   if (may_delete && empty_input_guard(ctx, c))
     may_delete = false;
@@ -1008,10 +1051,18 @@ int cdir_file_thread(void *arg)
                     (ctx->o_info.not_exist && !ou.empty() && (ou.back() == '/' || ou.back() == '\\'));
     char path[PATH_SIZE];
     if (into_dir) {
+      bool made = true;
       vperror e{};
-      if (ctx->o_info.not_exist && ep_mkdirs(ctx->o_info.endpoint, out.c_str(), 0755, &e) < 0)
-        LOGE("mkdirs [%s] error: %s", out.c_str(), e.msg);
-      if (cdir_path_join(path, sizeof path, out.c_str(), ctx->i_info.root.name) < 0) {
+      /* A dry run changes nothing, not even the directory the file would go to. */
+      if (ctx->o_info.not_exist && !(ctx->trace_flags & CDIR_TRACE_DRY_RUN) &&
+          ep_mkdirs(ctx->o_info.endpoint, out.c_str(), 0755, &e) < 0) {
+        cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
+        cdir_fail(ctx, e.code, "mkdirs [%s] error: %s", out.c_str(), e.msg);
+        made = false;
+      }
+      if (!made) {
+        path[0] = 0;
+      } else if (cdir_path_join(path, sizeof path, out.c_str(), ctx->i_info.root.name) < 0) {
         drop_too_long(ctx, false, out, ctx->i_info.root.name);
         path[0] = 0;
       }

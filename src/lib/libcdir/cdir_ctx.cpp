@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "libcdir/libcdir.h"
 #include "liblog/log2.h"
@@ -97,12 +98,29 @@ void written_hook(int64_t total)
   if (at.sig > 0 && total >= at.bytes && !fired.exchange(1))
     raise(at.sig);
 }
+
+void stop_at_hook(const char *path)
+{
+  static const char *const suffix = getenv("QV_TEST_STOP_AT");
+  static std::atomic<int> fired{0};
+  if (!suffix || !*suffix || !path)
+    return;
+  size_t pl = strlen(path), sl = strlen(suffix);
+  if (pl >= sl && strcmp(path + pl - sl, suffix) == 0 && !fired.exchange(1))
+    raise(SIGSTOP);
+}
 #else
-/* A build without test hooks has no such switch. */
+/* A build without test hooks has no such switches. */
 constexpr void written_hook(int64_t) {}
+constexpr void stop_at_hook(const char *) {}
 #endif
 
 } // namespace
+
+void cdir_test_stop_at(const char *path)
+{
+  stop_at_hook(path);
+}
 
 void cdir_add_written(cdir_ctx *ctx, int64_t n)
 {

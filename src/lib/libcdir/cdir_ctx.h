@@ -158,6 +158,9 @@ void cdir_verr_check(cdir_ctx *ctx, int verr);
  * QV_TEST_SIGNAL_AT=<signal>:<bytes> once that many bytes are written, to interrupt a run at a
  * chosen point of its data. */
 void cdir_add_written(cdir_ctx *ctx, int64_t n);
+/* Test builds stop the process (SIGSTOP) once, when the engine is about to list or change a path
+ * ending in QV_TEST_STOP_AT, so that a test can change the tree at that point. */
+void cdir_test_stop_at(const char *path);
 /* The failure of one entry: logs the text (which names the path and the cause) at error level,
  * keeps it for the error line, and checks the code as cdir_verr_check does. The caller counts. */
 void cdir_fail(cdir_ctx *ctx, int verr, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -194,6 +194,7 @@ int request_odir(cdir_ctx *ctx, cdir_task *t)
 void request_idir(cdir_ctx *ctx, cdir_task *t)
 {
   t->requested = true;
+  cdir_test_stop_at(t->idir.c_str());
   if (vrdir_enum_dir(ctx->i_side.rdir, t->idir.c_str()) < 0) {
     LOGE("vrdir_enum_dir [%s] failed", t->idir.c_str());
     cdir_stat_add(&ctx->stat.open_dir_fail_count, 1);

@@ -131,7 +131,7 @@ void cdir_stat_init(cdir_stat *st, uint32_t i_flags)
   for (std::atomic<int64_t> *c :
        {&st->enum_dir_count, &st->o_dir_fail_count, &st->open_dir_fail_count, &st->enum_size, &st->total_read,
         &st->total_write, &st->i_drop_name_too_long, &st->o_drop_name_too_long, &st->o_unsupport_files,
-        &st->o_unsupport_dirs, &st->skip_delete})
+        &st->o_unsupport_dirs, &st->skip_delete, &st->skip_special})
     c->store(0, std::memory_order_relaxed);
   for (cdir_stat_kind &k : st->kind)
     for (std::atomic<int64_t> *c :
@@ -269,9 +269,12 @@ int cdir_stat_lines(uint32_t op, uint32_t i_flags, const cdir_stat *st, int64_t 
       put_count(&s, true, "sync_del_stream_xattr_fail_count", load(sx.del_fail));
     }
   }
-  /* Held-back deletions: always on a sync, on a copy only when there were some. */
-  if (op == CDIR_OP_SYNC || (op == CDIR_OP_COPY && load(st->skip_delete) > 0))
+  /* Held-back deletions: a line only when there were some, so that a report without them keeps its
+   * form. */
+  if (is_copy_or_sync(op) && load(st->skip_delete) > 0)
     put_count(&s, true, "skip_delete_count", load(st->skip_delete));
+  if (is_copy_or_sync(op) && load(st->skip_special) > 0)
+    put_count(&s, false, "skip_special_count", load(st->skip_special));
   if (is_copy_or_sync(op)) {
     put_count(&s, true, "o_dir_fail_count", load(st->o_dir_fail_count));
     put_count(&s, true, "i_fail_count", load(pl.i_fail));

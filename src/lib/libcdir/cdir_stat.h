@@ -48,6 +48,8 @@ struct cdir_stat {
   std::atomic<int64_t> o_unsupport_dirs{0};
   /* Deletions the deletion budget held back (max_delete=, or an empty input). */
   std::atomic<int64_t> skip_delete{0};
+  /* Device nodes and sockets that could not be recreated on the output: skipped, not failed. */
+  std::atomic<int64_t> skip_special{0};
   cdir_stat_kind kind[CDIR_PATH_KINDS];
 };
 

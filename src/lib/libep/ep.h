@@ -155,7 +155,8 @@ struct ep_ops {
   void (*hash_close)(ep_file *f);
 
   /* Tree changes. */
-  /* Creates a directory, link, FIFO, device or empty file as attr says, with its attributes. */
+  /* Creates a directory, link, FIFO, device node (attr->rdev), socket or empty file as attr says,
+   * with its attributes. */
   int (*create)(ep *e, const char *path, const file_attr *attr, uint32_t how, vperror *err);
   /* Owner, mode and times of an existing entry, not following a final link. */
   int (*set_attr)(ep *e, const char *path, const file_attr *attr, vperror *err);

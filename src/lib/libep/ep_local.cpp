@@ -498,6 +498,22 @@ struct local_list {
   librdir *r = nullptr;
 };
 
+/* Directories of a listing are opened beneath the root like every other path: a directory
+ * swapped for a link during the run is not listed through the link. */
+int l_list_open_dir(void *arg, const char *path)
+{
+  local_ep *l = static_cast<local_ep *>(arg);
+  vperror e{};
+  int dirfd;
+  std::string name;
+  if (resolve(l, path, &dirfd, &name, &e) < 0) {
+    os_errno_set_verr(e.code ? e.code : VERR_FAIL);
+    return -1;
+  }
+  return eintr_retry(
+      [&] { return openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+}
+
 ep_list *l_list_open(ep *e, const ep_list_param *p, vperror *err)
 {
   auto *ll = new (std::nothrow) local_list;
@@ -517,6 +533,8 @@ ep_list *l_list_open(ep *e, const ep_list_param *p, vperror *err)
   lp.misc_exclude = p->misc_exclude;
   lp.err = err;
   lp.batch = p->batch;
+  lp.open_dir = l_list_open_dir;
+  lp.open_arg = L(e);
   ll->r = librdir_open(L(e)->root.c_str(), &lp);
   if (!ll->r) {
     delete ll;
@@ -566,6 +584,8 @@ local_file *F(ep_file *f)
   return static_cast<local_file *>(f->impl);
 }
 
+int clear_place(local_ep *l, int dirfd, const std::string &name, const char *path, vperror *err);
+
 ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
 {
   int dirfd;
@@ -591,11 +611,19 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
                 (excl ? O_EXCL : 0);
     for (int attempt = 0; attempt < 2; ++attempt) {
       fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags, 0600); });
-      if (fd >= 0 || excl)
+      if (fd >= 0 || excl || attempt > 0)
         break;
-      /* A symbolic link sits where the file goes: it is replaced, never written through. */
-      if (errno != ELOOP || attempt > 0 || unlinkat(dirfd, name.c_str(), 0) < 0)
+      /* A symbolic link sits where the file goes: it is replaced, never written through. An empty
+       * directory gives way too; one with entries stays and the open fails. */
+      if (errno == ELOOP) {
+        if (unlinkat(dirfd, name.c_str(), 0) < 0)
+          break;
+      } else if (errno == EISDIR) {
+        if (clear_place(L(e), dirfd, name, path, err) < 0)
+          return nullptr;
+      } else {
         break;
+      }
     }
     if (fd < 0) {
       fail_errno(err, "open", path);
@@ -858,13 +886,20 @@ int remove_tree_at(local_ep *l, int dirfd, const std::string &name, const char *
 int l_mkdirs(ep *e, const char *path, uint32_t mode, vperror *err);
 
 /* Clears the place of name for an entry of another kind: a directory goes with what is in it. */
-int clear_place(local_ep *l, int dirfd, const std::string &name, const char *path, vperror *err)
+int clear_place(local_ep *, int dirfd, const std::string &name, const char *path, vperror *err)
 {
   if (unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT)
     return 0;
   if (errno != EISDIR && errno != EPERM)
     return fail_errno(err, "remove", path);
-  return remove_tree_at(l, dirfd, name, path, err);
+  /* Only an empty directory gives way: replacing an entry never deletes a tree of entries. */
+  if (unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+    return 0;
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    VPERROR_SET(err, VERR_EXISTS, "replace [%s] error: a directory with entries is in the way", path);
+    return VERR_EXISTS;
+  }
+  return fail_errno(err, "remove", path);
 }
 
 int l_create(ep *e, const char *path, const file_attr *attr, uint32_t how, vperror *err)
@@ -934,6 +969,17 @@ int l_create(ep *e, const char *path, const file_attr *attr, uint32_t how, vperr
         if (unlinkat(dirfd, name.c_str(), 0) < 0 || mkdirat(dirfd, name.c_str(), 0700) < 0)
           return fail_errno(err, "mkdir", path);
       }
+    }
+  } else if (S_ISCHR(attr->attrib_mode) || S_ISBLK(attr->attrib_mode) || S_ISSOCK(attr->attrib_mode)) {
+    mode_t kind = attr->attrib_mode & S_IFMT;
+    dev_t dev = static_cast<dev_t>(attr->rdev);
+    if (mknodat(dirfd, name.c_str(), kind | 0600, dev) < 0) {
+      if (errno != EEXIST || noreplace)
+        return fail_errno(err, "mknod", path);
+      if (clear_place(l, dirfd, name, path, err) < 0)
+        return err->code;
+      if (mknodat(dirfd, name.c_str(), kind | 0600, dev) < 0)
+        return fail_errno(err, "mknod", path);
     }
   } else if ((attr->attrib_mode & S_IFMT) == S_IFIFO) {
     if (mkfifoat(dirfd, name.c_str(), 0600) < 0) {
@@ -1144,7 +1190,9 @@ int l_hard_link(ep *e, const char *target, const char *path, vperror *err)
     if (ps.st_dev == ts.st_dev && ps.st_ino == ts.st_ino)
       return 0; /* already that file */
     if (S_ISDIR(ps.st_mode)) {
-      if (remove_tree_at(l, dirfd, name, path, err) < 0)
+      if (!S_ISREG(ts.st_mode))
+        return fail_code(err, VERR_PARAM, "link", target);
+      if (clear_place(l, dirfd, name, path, err) < 0)
         return err->code;
       if (linkat(tdir_own, tname.c_str(), dirfd, name.c_str(), 0) < 0)
         return fail_errno(err, "link", path);

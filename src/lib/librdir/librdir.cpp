@@ -35,6 +35,8 @@ constexpr uint32_t CLOSE_IDLE_POLLS = 1000;
 struct librdir {
   std::string root; /* no trailing "/" ("" for the file-system root) */
   uint32_t reader_opt = OS_DIRENT_O_DEFAULT;
+  int (*open_dir)(void *, const char *) = nullptr; /* librdir_param::open_dir */
+  void *open_arg = nullptr;
   uint32_t flag = 0;
   uint32_t timeout = LIBRDIR_TIMEOUT_DEFAULT;
   int write_timeout = LIBRDIR_QUEUE_WRITE_TIMEOUT;
@@ -133,12 +135,26 @@ int queue_put_text(librdir *h, qbuf *q, const char *text)
   return queue_put(h, q, text, strlen(text));
 }
 
+/* Opens a directory of the listing through the tree owner's hook when there is one. */
+os_dir *open_listed_dir(librdir *h, const char *dir, vperror *err)
+{
+  if (!h->open_dir)
+    return os_opendir(dir, h->reader_opt, err);
+  int fd = h->open_dir(h->open_arg, dir);
+  if (fd < 0) {
+    int eno = errno;
+    VPERROR_SET(err, os_verr_get(eno), "opendir [%s] error: %s", dir, os_strerror(eno));
+    return nullptr;
+  }
+  return os_opendir_fd(fd, dir, h->reader_opt, err);
+}
+
 void lsdir1(librdir *h, const char *dir)
 {
   LOGV("dir=%s", dir);
   const char *rel = rel_path(h, dir);
   int code = 0;
-  os_dir *d = os_opendir(dir, h->reader_opt, &h->err);
+  os_dir *d = open_listed_dir(h, dir, &h->err);
   if (!d) {
     code = h->err.code ? h->err.code : VERR_FAIL;
     LOGE("opendir [%s] veno=%d %s\n", dir, code, verr2str(code));
@@ -236,7 +252,7 @@ void lsdir2(librdir *h, const char *start)
     const char *rel = rel_path(h, dir.c_str());
     pl_lsdir_func(h, LSDIR_OPEN, rel, 0);
     vperror err{};
-    os_dir *d = os_opendir(dir.c_str(), h->reader_opt, &err);
+    os_dir *d = open_listed_dir(h, dir.c_str(), &err);
     if (!d) {
       int code = err.code ? err.code : VERR_FAIL;
       LOGE("opendir [%s] eno=%u err: %s", dir.c_str(), static_cast<unsigned>(-code), err.msg);
@@ -375,6 +391,8 @@ librdir *librdir_open(const char *dir, const librdir_param *p)
   const char *open_path = h->root.empty() ? "/" : h->root.c_str();
   h->flag = p->flag;
   h->reader_opt = reader_options(p->flag);
+  h->open_dir = p->open_dir;
+  h->open_arg = p->open_arg;
   h->timeout = p->timeout ? p->timeout : LIBRDIR_TIMEOUT_DEFAULT;
   h->batch = p->batch;
   LOGD("dir=[%s] flag=%d include=[%s] exclude=[%s] dir_include=[%s] dir_exclude=[%s] misc_exclude=[%s]", dir,

@@ -41,6 +41,11 @@ struct librdir_param {
   /* Listing lines gathered into one message, up to this many bytes (0: one line per message).
    * The reader's buffer must hold a whole message: keep it well below the read length. */
   uint32_t batch = 0;
+  /* Opens a directory below the listed root for reading (a descriptor, or -1 with errno set), so
+   * that the owner of the tree decides how paths resolve (beneath its root, never through a
+   * link). Null: the path is opened as given. */
+  int (*open_dir)(void *arg, const char *path) = nullptr;
+  void *open_arg = nullptr;
 };
 
 struct librdir;

@@ -313,6 +313,17 @@ os_dir *os_opendir(const char *path, uint32_t opt, vperror *err)
     VPERROR_SET(err, os_verr_get(eno), "opendir [%s] error: %s", path, os_strerror(eno));
     return nullptr;
   }
+  return os_opendir_fd(fd, path, opt, err);
+}
+
+os_dir *os_opendir_fd(int fd, const char *path, uint32_t opt, vperror *err)
+{
+  if (fd < 0 || !path) {
+    if (fd >= 0)
+      close(fd);
+    VPERROR_SET(err, VERR_PARAM, "opendir: no directory");
+    return nullptr;
+  }
   struct stat st;
   if (fstat(fd, &st) < 0) {
     int eno = errno;

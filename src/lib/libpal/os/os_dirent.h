@@ -89,6 +89,9 @@ struct os_dir;
 /* Opens path (a link to a directory is followed). Null on failure with err filled (err may be
  * null). */
 os_dir *os_opendir(const char *path, uint32_t opt, vperror *err);
+/* The same over a directory descriptor the caller opened (it is taken over, also on failure);
+ * path names the directory in entries and messages. */
+os_dir *os_opendir_fd(int fd, const char *path, uint32_t opt, vperror *err);
 /* Fills e with the next entry ("." and ".." skipped) and returns 1; at the end returns 0, or the
  * first error met: a failed read, or an entry that could not be described (it is skipped with a
  * warning and the others still come). An entry that vanished before it was described is skipped
@@ -113,6 +116,7 @@ struct file_attr {
   uint64_t time_access = 0;
   uint64_t time_write = 0;
   uint64_t time_create = 0; /* carried, never applied */
+  uint64_t rdev = 0;        /* device number of a device node to create */
 };
 
 /* Applies owner, mode and times to path without following a symbolic link: lchown, then the
