@@ -75,6 +75,8 @@ struct cdir_ctx {
   /* Deletions this run may still make; negative: no limit (param max_delete=). */
   std::atomic<int64_t> delete_budget{-1};
   int64_t max_delete = -1;
+  const ep_ops *i_kind = nullptr; /* libcdir_param::i_kind, o_kind */
+  const ep_ops *o_kind = nullptr;
   std::string user_name;
   std::string group_name;
   std::string i_url;

@@ -44,7 +44,8 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
   for (char &c : info->resolved)
     if (c == '\\')
       c = '/';
-  const ep_ops *kind = ep_kind_of(info->resolved.c_str());
+  const ep_ops *given = is_output ? ctx->o_kind : ctx->i_kind;
+  const ep_ops *kind = given ? given : ep_kind_of(info->resolved.c_str());
   if (!kind) {
     info->is_local = false;
     VPERROR_SET(err, VERR_NOTSUP, "remote endpoints are not available in this build: [%s]", url);

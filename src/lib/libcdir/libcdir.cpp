@@ -431,6 +431,8 @@ cdir_ctx *libcdir_open(libcdir_param *p)
   ctx->dir_mode = p->dir_mode;
   ctx->max_rate = p->max_rate;
   ctx->max_delete = p->max_delete;
+  ctx->i_kind = p->i_kind;
+  ctx->o_kind = p->o_kind;
   ctx->delete_budget.store(p->max_delete, std::memory_order_relaxed);
   ctx->user_name = p->user_name;
   ctx->group_name = p->group_name;

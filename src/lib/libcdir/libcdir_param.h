@@ -3,6 +3,8 @@
  * listing or volume-information run. Filled by the setters below, copied by libcdir_open. */
 #include <cstdint>
 #include <string>
+
+struct ep_ops;
 #include <vector>
 
 #include "libpal/comm/verr.h"
@@ -91,7 +93,11 @@ struct libcdir_param {
   std::string group_name;
   uint32_t file_mode = 0644;
   uint32_t dir_mode = 0755;
-  int64_t max_delete = -1; /* most output entries a sync may delete; -1: no limit */
+  int64_t max_delete = -1; /* most output entries a run may delete; -1: no limit */
+  /* The endpoint kind of each side; null: the kind whose match() takes the URL. A program leaves
+   * them null; tests hand in kinds of their own (an in-memory tree). */
+  const ep_ops *i_kind = nullptr;
+  const ep_ops *o_kind = nullptr;
   std::string olist;
   libcdir_ep_opt i_opt;
   libcdir_mfile_opt mfile_opt;
