@@ -119,29 +119,37 @@ TEST(thread_pool, runs_every_task_from_several_producers)
   thread_pool_exit(p);
 }
 
-/* The running task finishes; the tasks queued behind it are dropped without running. */
-TEST(thread_pool, exit_drops_unstarted_tasks)
+/* The tasks queued behind a running one are dropped without running, and the argument of each
+ * reaches drop_proc exactly once: a task may own its argument. The first task waits far beyond the
+ * exit's patience, so none behind it can start before the exit, whatever the timing. */
+TEST(thread_pool, exit_drops_unstarted_tasks_through_drop_proc)
 {
-  struct state {
-    std::atomic<int> started{0}, ran{0};
-  } s;
+  struct slot {
+    std::atomic<int> ran{0}, dropped{0};
+  } slots[10];
   thread_pool_param prm{};
   prm.count = 1;
   prm.name = "drop";
+  prm.drop_proc = [](void *a) { static_cast<slot *>(a)->dropped++; };
   thread_pool *p = thread_pool_init(&prm);
-  auto task = [](void *a) {
-    auto *s = static_cast<state *>(a);
-    s->started++;
-    os_msleep(50);
-    s->ran++;
-  };
-  for (int i = 0; i < 10; i++)
-    ASSERT_EQ(0, thread_pool_push(p, task, &s));
-  while (s.started.load() == 0)
+  ASSERT_NE(nullptr, p);
+  ASSERT_EQ(0, thread_pool_push(
+                   p,
+                   [](void *a) {
+                     static_cast<slot *>(a)->ran++;
+                     os_msleep(60000);
+                   },
+                   &slots[0]));
+  while (slots[0].ran.load() == 0)
     os_msleep(1);
+  for (int i = 1; i < 10; i++)
+    ASSERT_EQ(0, thread_pool_push(p, [](void *a) { static_cast<slot *>(a)->ran++; }, &slots[i]));
   thread_pool_exit(p);
-  EXPECT_EQ(1, s.started.load());
-  EXPECT_EQ(1, s.ran.load());
+  EXPECT_EQ(0, slots[0].dropped.load()) << "a started task is not dropped";
+  for (int i = 1; i < 10; i++) {
+    EXPECT_EQ(0, slots[i].ran.load()) << "task " << i;
+    EXPECT_EQ(1, slots[i].dropped.load()) << "task " << i;
+  }
 }
 
 /* A task that would outlast the exit's patience by far is cancelled; the process goes on. */

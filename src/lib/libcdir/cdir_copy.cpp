@@ -640,7 +640,9 @@ void copy_listed_file(cdir_ctx *ctx, const copy_lane &lane, const std::string &i
 }
 
 /* The files of one list that two lanes copy side by side: each lane takes the next file in size
- * order. Shared with the helper task, which may start after the executor has finished alone. */
+ * order. Shared with the helper task, which may start after the executor has finished alone, or
+ * never: the run can end with the task still queued, and the pool then drops it
+ * (cdir_lane_task_drop). */
 struct lane_job {
   cdir_ctx *ctx = nullptr;
   std::string idir, odir;
@@ -715,6 +717,11 @@ bool lanes_usable(const cdir_ctx *ctx)
 }
 
 } // namespace
+
+void cdir_lane_task_drop(void *arg)
+{
+  delete static_cast<std::shared_ptr<lane_job> *>(arg);
+}
 
 int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *it, const char *in_path, const char *out_path)
 {

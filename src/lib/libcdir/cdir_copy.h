@@ -43,6 +43,10 @@ int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *item, const char *in_path, co
  * to the input's size. 0 or -1 (counted and logged). */
 int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *item, const char *in_path, const char *out_path);
 
+/* The drop procedure of the second lane's pool: releases the job reference of a lane task that
+ * never ran (the executor finished that list alone and the run ended first). */
+void cdir_lane_task_drop(void *arg);
+
 /* Executor steps of a copy or sync (commands 3, 4, 2 and 7). */
 void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c);
 void l_create_dir_list(cdir_ctx *ctx, cdir_cmd *c);

@@ -215,6 +215,26 @@ int open_bfile(cdir_ctx *ctx, bool is_output)
   return 0;
 }
 
+#ifdef QV_TEST_HOOKS
+/* Fault injection for tests: QV_TEST_LANE_HELD=1 keeps the lane's worker busy for the whole run, as
+ * a worker that a loaded machine never schedules: the executor copies every list alone and the
+ * lane's tasks are still queued when the run ends. The hold ends with the pool's cancel. */
+void hold_lane(void *)
+{
+  os_msleep(60000);
+}
+
+void lane_hook(cdir_ctx *ctx)
+{
+  const char *v = getenv("QV_TEST_LANE_HELD");
+  if (v && *v == '1' && ctx->lane_pool)
+    thread_pool_push(ctx->lane_pool, hold_lane, nullptr);
+}
+#else
+/* A build without test hooks has no such switch. */
+constexpr void lane_hook(cdir_ctx *) {}
+#endif
+
 /* The second copy lane, where both sides are local and a second processor is there to use; the
  * run goes on without it when any part cannot be made. */
 void open_copy_lane(cdir_ctx *ctx)
@@ -228,10 +248,12 @@ void open_copy_lane(cdir_ctx *ctx)
   thread_pool_param pp{};
   pp.count = 1;
   pp.name = "cdir_copy_lane";
+  pp.drop_proc = cdir_lane_task_drop; /* a task still queued when the run ends holds its job */
   if (ctx->lane_in && ctx->lane_out && ctx->lane_buf)
     ctx->lane_pool = thread_pool_init(&pp);
   if (!ctx->lane_pool)
     LOGD("copy lane not started: files are copied one at a time");
+  lane_hook(ctx);
 }
 
 void close_copy_lane(cdir_ctx *ctx)

@@ -38,6 +38,7 @@ struct thread_pool {
   std::atomic<uint32_t> next{0};
   pool_worker *workers = nullptr;
   pcond *idle = nullptr; /* signalled by a worker that finds nothing to do while nothing is pending */
+  thread_pool_proc drop_proc = nullptr;
 };
 
 namespace {
@@ -95,7 +96,11 @@ bool worker_stop(pool_worker *w)
   while (void *item = queue_pop(w->q)) {
     if (item == QUEUE_WAKEUP)
       continue;
-    free(item);
+    /* A task may own its argument; the owner frees what never reached the task. */
+    auto *t = static_cast<pool_task *>(item);
+    if (w->pool->drop_proc)
+      w->pool->drop_proc(t->arg);
+    free(t);
     w->pending.fetch_sub(1, std::memory_order_acq_rel);
   }
   queue_close(w->q);
@@ -125,6 +130,7 @@ thread_pool *thread_pool_init(const thread_pool_param *param)
   }
   /* The pool is counted in full before any worker runs: workers read the other workers' counters. */
   p->count = count;
+  p->drop_proc = param->drop_proc;
   for (int i = 0; i < count; i++) {
     pool_worker *w = &p->workers[i];
     snprintf(w->name, sizeof w->name, "%s_%d", prefix, i);

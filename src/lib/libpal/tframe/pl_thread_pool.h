@@ -17,6 +17,7 @@ struct thread_pool_param {
   int count;        /* workers; 0 (or less) means the processor count */
   const char *name; /* prefix of the worker names; null gives "thread_pool" */
   os_thread_opt thread_opt;
+  thread_pool_proc drop_proc; /* optional: gets the argument of every task that thread_pool_exit drops */
 };
 
 /* Starts the workers. Returns the pool, or null when nothing could be started (a worker that fails
@@ -32,5 +33,6 @@ int thread_pool_count(const thread_pool *p);
 /* Waits until no task is pending. Returns 0, or -2 once timeout_ms have passed (-1: no limit). */
 int thread_pool_wait_idle(thread_pool *p, int timeout_ms);
 /* Stops the workers (a running task finishes first; each worker gets 1000 ms before it is
- * cancelled), drops the tasks never started and frees the pool. Null does nothing. */
+ * cancelled), drops the tasks never started, handing their arguments to drop_proc, and frees the
+ * pool. Null does nothing. */
 void thread_pool_exit(thread_pool *p);
