@@ -1,5 +1,20 @@
 #pragma once
-/* The copy engine as its callers see it: process-wide set-up, one run per open. */
+/* The copy engine as its callers see it: process-wide set-up, one run per open.
+ *
+ * Who owns what, and for how long:
+ * - The caller owns the libcdir_param block. It stays alive and unchanged from libcdir_open until
+ *   libcdir_close returns: the run records its error in p->err and reads its patterns from it.
+ * - libcdir_open returns the run's context, or null when the run is refused (then there is
+ *   nothing to close; the reason is in p->err). The context owns everything the run makes: both
+ *   sides' endpoints (probed at open, closed at libcdir_close) and every listing, file and batch
+ *   handle opened on them, the threads (the walker "cdir_work" or "file_work", the executor, the
+ *   digest pool, the second copy lane, the timer, the read-ahead listing readers), the work
+ *   buffers and the statistics.
+ * - A directory's stat lists are reference counted: the walker makes them, each command it posts
+ *   to the executor holds a reference, and the last holder frees them.
+ * - libcdir_wait_stop is called once; libcdir_stop may be called from any thread (a signal
+ *   callback too) until libcdir_close; libcdir_close stops and joins every thread, then frees
+ *   the context. */
 #include "libcdir/libcdir_param.h"
 
 struct cdir_ctx;

@@ -149,6 +149,12 @@ int fill_entry(const entry_src &src, uint32_t opt, os_dirent *d)
       return VERR_NAME_TOO_LONG;
     }
     d->link_name[n] = '\0';
+    /* Reading the link text may have moved its access time (the first read after a change does):
+     * the entry carries the time the link has now, not the one it had before this read. */
+    struct stat again;
+    if (eintr_retry([&] { return fstatat(src.dirfd, src.at_path, &again, AT_SYMLINK_NOFOLLOW); }) == 0 &&
+        S_ISLNK(again.st_mode))
+      st.st_atim = again.st_atim;
     struct stat tst;
     if (eintr_retry([&] { return fstatat(src.dirfd, src.at_path, &tst, 0); }) == 0)
       type = os_mode_2_kind(tst.st_mode, src.dir, src.name);
