@@ -1,7 +1,9 @@
 #pragma once
-/* Copying between trees: the comparison of two entries, creation of entries with their
- * attributes, the copy of a file's data, and the executor steps of a copy or sync that use them
- * (file lists, sub-directories, reconcile, directory finishing). */
+/* Copying between trees: the comparison of two entries (cdir_compare.cpp), the data step of a
+ * file list (cdir_transfer.cpp, cdir_sync.cpp for block updates), the reconcile
+ * (cdir_reconcile.cpp), directory creation and finishing (cdir_mkdir.cpp) and the single-file job
+ * (cdir_single.cpp): the executor steps of a copy or sync. What they share about one entry is in
+ * cdir_entry.h. */
 #include <cstdint>
 #include <string>
 
@@ -10,6 +12,7 @@
 
 struct cdir_ctx;
 struct cdir_cmd;
+struct vbfile;
 
 /* Change reasons (the low byte of an item's flags). */
 enum : uint16_t {
@@ -30,9 +33,22 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in_item, m
 int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in_item, const std::string &odir, mstat *o_files,
                             mstat_item **found = nullptr);
 
-/* The attribute block of an item with the engine's defaults for new entries; the link text is
- * unescaped into *link, which must outlive the block. */
-void cdir_item_attr(cdir_ctx *ctx, const mstat_item *item, file_attr *attr, std::string *link);
+/* The handles and buffer one file copy runs on: the engine's own, or those of the second copy
+ * lane. Failures are read from the handle that failed, never from the shared error record, which
+ * the other lane may be writing. */
+struct cdir_lane {
+  vbfile *in;
+  vbfile *out;
+  char *buf;
+};
+cdir_lane cdir_main_lane(cdir_ctx *ctx);
+
+/* Copies [offset, offset + size) of the open input over the open output of a lane: in the kernel
+ * where both sides allow (in pieces, so that a stop is seen between them), else through the lane's
+ * buffer in blocks of bs. *copied is what was copied (short only when the input shrank). 0, or -1
+ * (counted and reported). Shared by whole copies and block updates. */
+int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, const char *in_path,
+                   const char *out_path, uint64_t offset, uint64_t size, uint64_t *copied);
 
 /* Copies one file completely through the endpoints' single-file objects and applies its
  * attributes. 0 or -1 (counted and logged). */
@@ -46,6 +62,13 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *item, const char *in_path, co
 /* The drop procedure of the second lane's pool: releases the job reference of a lane task that
  * never ran (the executor finished that list alone and the run ended first). */
 void cdir_lane_task_drop(void *arg);
+
+/* Creates one output sub-directory with the attributes of its input entry; a failure is counted
+ * and reported. */
+bool cdir_create_dir(cdir_ctx *ctx, mstat_item *it, const char *path, const char *msg);
+/* Sets the extended attributes of the sub-directories of c (file-kind stream items of its
+ * directory list) once they exist; with o_dirs, only those the output lacks or that differ. */
+void cdir_dir_streams(cdir_ctx *ctx, cdir_cmd *c, mstat *o_dirs);
 
 /* Executor steps of a copy or sync (commands 3, 4, 2 and 7). */
 void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c);

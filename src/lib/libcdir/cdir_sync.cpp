@@ -89,35 +89,12 @@ int wait_digests(cdir_ctx *ctx, digest_job *a, digest_job *b)
   return 0;
 }
 
-/* Copies [offset, offset + len) of the input over the output, in pieces of at most bs. */
+/* Copies [offset, offset + len) of the input over the output through the engine's own handles. */
 int copy_range(cdir_ctx *ctx, const mstat_item *it, const char *in_path, const char *out_path, uint64_t offset,
                uint64_t len)
 {
-  char *buf = ctx->buf[1].get();
-  while (len > 0) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(len, ctx->bs));
-    int64_t n = vbfile_pread(ctx->i_side.bfile, buf, want, offset);
-    if (n < 0) {
-      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-      vbfile_fail(ctx->i_side.bfile, static_cast<int>(n), "i_read", in_path);
-      return -1;
-    }
-    cdir_stat_add(&ctx->stat.total_read, n);
-    if (n == 0)
-      return 0;
-    int64_t w = vbfile_pwrite(ctx->o_side.bfile, buf, static_cast<size_t>(n), offset);
-    if (w < 0) {
-      cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-      vbfile_fail(ctx->o_side.bfile, static_cast<int>(w), "o_write", out_path);
-      return -1;
-    }
-    cdir_add_written(ctx, w);
-    offset += static_cast<uint64_t>(n);
-    len -= static_cast<uint64_t>(n);
-    if (static_cast<size_t>(n) < want)
-      return 0;
-  }
-  return 0;
+  uint64_t copied = 0;
+  return cdir_copy_data(ctx, cdir_main_lane(ctx), it, in_path, out_path, offset, len, &copied);
 }
 
 } // namespace
