@@ -95,7 +95,7 @@ struct cdir_ctx {
   int32_t small_limit = 0x100000; /* bs / 2 */
   uint32_t sync_bs = 0x10000;
   uint64_t sync_big_bs = 0;
-  std::unique_ptr<char[]> buf[4]; /* work buffers of bs bytes */
+  std::unique_ptr<char[]> buf[1]; /* the work buffer of bs bytes (the main copy lane) */
 
   /* Default owner and group of created entries on the output side; CDIR_ID_NONE when none. */
   uint32_t default_uid = CDIR_ID_NONE;
