@@ -174,7 +174,8 @@ int url_get_query(const url *u, const char *key, const char *def, char *out, siz
       out[0] = 0;
     return -1;
   }
-  memcpy(out, v.data(), v.size());
+  if (!v.empty())
+    memcpy(out, v.data(), v.size());
   out[v.size()] = 0;
   return (int)v.size();
 }
