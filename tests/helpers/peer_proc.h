@@ -22,7 +22,8 @@ public:
   /* microsocks on a free port; user empty: no authentication. */
   static std::unique_ptr<peer_proc> microsocks(const std::string &user, const std::string &pwd);
   /* openssl s_server on a port of its choosing with the given certificate and key files and extra
-   * words (for example {"-rev"} or {"-tls1_2", "-cipher", "AES128-SHA"}). */
+   * words (for example {"-rev"} or {"-tls1_2", "-cipher", "AES128-SHA", "-rev"}). Its standard
+   * input is empty: without -rev or -www it ends after its first connection. */
   static std::unique_ptr<peer_proc> s_server(const std::string &cert, const std::string &key,
                                              const std::vector<std::string> &extra);
 

@@ -14,6 +14,7 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "liblog/log2.h"
@@ -28,6 +29,72 @@ const char k_tls13_suites[] = "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA2
 
 std::mutex g_cli_lock;
 SSL_CTX *g_cli_ctx = nullptr;
+
+/* The library's socket BIO writes with write(2), which raises SIGPIPE when the peer has gone
+ * (an alert sent after the peer closed is enough). This BIO sends with MSG_NOSIGNAL instead. */
+std::once_flag g_bio_once;
+BIO_METHOD *g_bio_method = nullptr;
+
+int bio_write(BIO *b, const char *buf, int n)
+{
+  BIO_clear_retry_flags(b);
+  int fd = *static_cast<int *>(BIO_get_data(b));
+  ssize_t r = send(fd, buf, (size_t)n, MSG_NOSIGNAL);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    BIO_set_retry_write(b);
+  return (int)r;
+}
+
+int bio_read(BIO *b, char *buf, int n)
+{
+  BIO_clear_retry_flags(b);
+  int fd = *static_cast<int *>(BIO_get_data(b));
+  ssize_t r = recv(fd, buf, (size_t)n, 0);
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    BIO_set_retry_read(b);
+  return (int)r;
+}
+
+long bio_ctrl(BIO *, int cmd, long, void *)
+{
+  return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bio_destroy(BIO *b)
+{
+  delete static_cast<int *>(BIO_get_data(b));
+  BIO_set_data(b, nullptr);
+  return 1;
+}
+
+/* A BIO on fd; null when the method or the memory is missing. */
+BIO *bio_new(int fd)
+{
+  std::call_once(g_bio_once, [] {
+    BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qv_socket");
+    if (m && BIO_meth_set_write(m, bio_write) && BIO_meth_set_read(m, bio_read) && BIO_meth_set_ctrl(m, bio_ctrl) &&
+        BIO_meth_set_destroy(m, bio_destroy))
+      g_bio_method = m;
+    else
+      BIO_meth_free(m);
+  });
+  BIO *b = g_bio_method ? BIO_new(g_bio_method) : nullptr;
+  if (!b)
+    return nullptr;
+  BIO_set_data(b, new int(fd));
+  BIO_set_init(b, 1);
+  return b;
+}
+
+/* Binds ssl to fd through the BIO above; false when it cannot be made. */
+bool ssl_bind_fd(SSL *ssl, int fd)
+{
+  BIO *b = bio_new(fd);
+  if (!b)
+    return false;
+  SSL_set_bio(ssl, b, b);
+  return true;
+}
 
 struct ossl_srv {
   SSL_CTX *ctx;
@@ -248,7 +315,7 @@ int ossl_cli_connect(net *c, const char *pin, vperror *err)
       return VPERROR_SET(err, VERR_FAIL, "ssl_cli_conf_new failed"), -1;
     ssl = SSL_new(g_cli_ctx);
   }
-  if (!ssl || !SSL_set_fd(ssl, c->fd)) {
+  if (!ssl || !ssl_bind_fd(ssl, c->fd)) {
     SSL_free(ssl);
     LOGE("SSL_new failed\n");
     return VPERROR_SET(err, VERR_NOMEM, "SSL_new failed"), -1;
@@ -358,7 +425,7 @@ int ossl_srv_accept(ssl_srv *s, net *c, vperror *err)
 {
   auto *impl = static_cast<ossl_srv *>(s->impl);
   SSL *ssl = SSL_new(impl->ctx);
-  if (!ssl || !SSL_set_fd(ssl, c->fd)) {
+  if (!ssl || !ssl_bind_fd(ssl, c->fd)) {
     SSL_free(ssl);
     return VPERROR_SET(err, VERR_NOMEM, "SSL_new failed"), -1;
   }
