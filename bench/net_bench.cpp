@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +24,13 @@ namespace {
 
 constexpr int CHUNK = 2 << 20;
 constexpr int SOCK_BUF = 0x200000; /* what the service client asks for */
+
+int64_t thread_cpu_us()
+{
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return (int64_t)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
 
 /* A connected loopback pair: client and accepted server sockets, both non-blocking. */
 bool tcp_pair(int *cli, int *srv)
@@ -131,22 +139,32 @@ void run_net(benchmark::State &state, const char *tls)
     state.SetLabel(std::string(ver) + " " + suite);
   }
   std::atomic<int> stop{0};
+  std::atomic<int64_t> writer_cpu_us{0};
+  std::atomic<int64_t> chunks_written{0};
   std::thread writer([&] {
     std::vector<char> buf(CHUNK, 'w');
-    while (!stop.load())
-      if (net_write_all(&cli, buf.data(), CHUNK) != CHUNK)
-        return;
+    while (!stop.load() && net_write_all(&cli, buf.data(), CHUNK) == CHUNK)
+      chunks_written.fetch_add(1);
+    writer_cpu_us.store(thread_cpu_us());
   });
   std::vector<char> in(CHUNK);
+  int64_t reader_start = thread_cpu_us();
   for (auto _ : state)
     if (net_read_all(&srv, in.data(), CHUNK) != CHUNK) {
       state.SkipWithError(net_errstr(&srv));
       break;
     }
+  int64_t reader_cpu_us = thread_cpu_us() - reader_start;
   state.SetBytesProcessed(state.iterations() * (int64_t)CHUNK);
   stop.store(1);
   net_abort(&cli);
   writer.join();
+  /* CPU per 2 MiB on each side: on an idle machine with a core per side the slower side sets
+   * the pace, whatever else shares the cores during the run. */
+  state.counters["reader_cpu_us_per_chunk"] = benchmark::Counter((double)reader_cpu_us / (double)state.iterations());
+  if (chunks_written.load() > 0)
+    state.counters["writer_cpu_us_per_chunk"] =
+        benchmark::Counter((double)writer_cpu_us.load() / (double)chunks_written.load());
   net_close(&cli);
   net_close(&srv);
   ssl_srv_exit(ss);
