@@ -192,6 +192,8 @@ TEST_F(net_proxy, socks_replies)
       {"socks4a", {{30, bytes({0, 0x5A, 0, 0, 0, 0, 0, 0})}}, "no-such-host.invalid:9", "socks4", "", "",
        bytes({4, 1, 0, 9, 0, 0, 0, 1, 0}) + "no-such-host.invalid" + bytes({0})},
       {"socks4 ipv6", {}, "[::1]:9", "socks4", "", "SOCK4 does not support IPv6", ""},
+      {"socks4 name with an IPv4 address", {{9, bytes({0, 0x5A, 0, 0, 0, 0, 0, 0})}}, "localhost:9", "socks4", "", "",
+       bytes({4, 1, 0, 9, 127, 0, 0, 1, 0})},
       /* SOCKS5 greeting */
       {"socks5 ok", {{3, ok5}, {10, bytes({5, 0, 0}) + bound_v4}}, "127.0.0.1:9", "socks5", "", "",
        bytes({5, 1, 0}) + v4_req},

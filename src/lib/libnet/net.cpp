@@ -3,6 +3,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 #include <string>
 #include <strings.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "liblog/log2.h"
@@ -255,19 +259,85 @@ const net_ops net_tcp_ops = {
 
 /* ---- connect, listen, accept ---- */
 
-static int resolve(const char *host, int port, sockaddr_storage *sa, socklen_t *len, vperror *errp)
-{
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
+/* One name lookup on a helper thread. The resolver has no time limit of its own, so the caller
+ * waits for it in slices and may leave; the job is shared, and whichever side finishes last
+ * frees it. */
+struct resolve_job {
+  std::mutex lock;
+  std::condition_variable cv;
+  bool done = false;
+  int rc = 0;
   addrinfo *res = nullptr;
-  char ps[16];
-  snprintf(ps, sizeof ps, "%d", port);
-  if (getaddrinfo(host, ps, &hints, &res) != 0 || !res)
-    return VPERROR_SET(errp, VERR_PARAM, "addrinfo_addr %s failed", host), -1;
+  std::string host;
+  std::string port;
+  ~resolve_job()
+  {
+    if (res)
+      freeaddrinfo(res);
+  }
+};
+
+static bool copy_first(const addrinfo *res, sockaddr_storage *sa, socklen_t *len)
+{
+  if (!res || res->ai_addrlen > sizeof *sa)
+    return false;
   memcpy(sa, res->ai_addr, res->ai_addrlen);
   *len = res->ai_addrlen;
-  freeaddrinfo(res);
+  return true;
+}
+
+int sock_resolve(const char *host, int port, int family, int timeout_ms, const net_abort_check *abort,
+                 sockaddr_storage *sa, socklen_t *len, vperror *errp)
+{
+  char ps[16];
+  snprintf(ps, sizeof ps, "%d", port);
+  addrinfo hints{};
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+  addrinfo *res = nullptr;
+  /* An address literal needs no lookup and no thread. */
+  if (getaddrinfo(host, ps, &hints, &res) == 0) {
+    bool ok = copy_first(res, sa, len);
+    freeaddrinfo(res);
+    if (ok)
+      return 0;
+    return VPERROR_SET(errp, VERR_PARAM, "addrinfo_addr %s failed", host), -1;
+  }
+  auto job = std::make_shared<resolve_job>();
+  job->host = host;
+  job->port = ps;
+  try {
+    std::thread([job, family] {
+      addrinfo h{};
+      h.ai_family = family;
+      h.ai_socktype = SOCK_STREAM;
+      h.ai_flags = AI_NUMERICSERV;
+      addrinfo *r = nullptr;
+      int rc = getaddrinfo(job->host.c_str(), job->port.c_str(), &h, &r);
+      std::lock_guard<std::mutex> g(job->lock);
+      job->rc = rc;
+      job->res = r;
+      job->done = true;
+      job->cv.notify_all();
+    }).detach();
+  } catch (...) {
+    return VPERROR_SET(errp, VERR_NOMEM, "addrinfo_addr %s: no thread for the lookup", host), -1;
+  }
+  uint64_t start = os_time_ms();
+  std::unique_lock<std::mutex> g(job->lock);
+  while (!job->done) {
+    int left = remaining_ms(start, timeout_ms);
+    if (left == 0)
+      return VPERROR_SET(errp, VERR_TIMEOUT, "addrinfo_addr %s timed out", host), -1;
+    if (abort && ((abort->flag && abort->flag->load(std::memory_order_relaxed)) ||
+                  (abort->proc && abort->proc(abort->arg, left))))
+      return VPERROR_SET(errp, VERR_ABORTED, "connection aborted"), -1;
+    int wait = left < 0 || left > SLICE_CONNECT_MS ? SLICE_CONNECT_MS : left;
+    job->cv.wait_for(g, std::chrono::milliseconds(wait));
+  }
+  if (job->rc != 0 || !copy_first(job->res, sa, len))
+    return VPERROR_SET(errp, VERR_PARAM, "addrinfo_addr %s failed", host), -1;
   return 0;
 }
 
@@ -275,7 +345,7 @@ static int connect_direct(const char *host, int port, net_params *p, vperror *er
 {
   sockaddr_storage sa{};
   socklen_t salen = 0;
-  if (resolve(host, port, &sa, &salen, errp) < 0)
+  if (sock_resolve(host, port, AF_UNSPEC, p->connect_timeout, p->abort_check, &sa, &salen, errp) < 0)
     return -1;
   int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (p->blocking ? 0 : SOCK_NONBLOCK), 0);
   if (fd < 0) {
@@ -371,7 +441,7 @@ int sock_tcp_listen(const char *host, int port, int backlog, int *port_out, vper
 {
   sockaddr_storage sa{};
   socklen_t salen = 0;
-  if (resolve(host, port, &sa, &salen, errp) < 0)
+  if (sock_resolve(host, port, AF_UNSPEC, NET_CONNECT_TIMEOUT_DEFAULT_S * 1000, nullptr, &sa, &salen, errp) < 0)
     return -1;
   int fd = socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0)

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <sys/socket.h>
 
 #include "libnet/net_url.h"
 #include "libpal/comm/verr.h"
@@ -138,6 +139,12 @@ int net_wait_fd(net *conn, int fd, short events, int timeout_ms, int slice_ms);
 /* TCP connect of host:port with the parameters; returns the connected non-blocking socket, or -1
  * with errp filled. A proxy in params takes the connect through it. */
 int sock_tcp_connect(const char *host, int port, net_params *params, vperror *errp);
+/* Resolves host (a name or an address literal) and port into *sa for the address family (AF_UNSPEC
+ * for any) within timeout_ms (-1 no limit; a lookup runs on a helper thread, so a stalled resolver
+ * never holds the caller beyond it), ending early when abort (may be null) asks. 0, or -1 with
+ * errp filled: -2 "addrinfo_addr %s failed", -40 on time-out, -14 "connection aborted". */
+int sock_resolve(const char *host, int port, int family, int timeout_ms, const net_abort_check *abort,
+                 sockaddr_storage *sa, socklen_t *len, vperror *errp);
 /* Listening TCP socket on host:port (port 0 picks a free port); the bound port goes to *port_out.
  * Returns the socket or -1 with errp filled. */
 int sock_tcp_listen(const char *host, int port, int backlog, int *port_out, vperror *errp);

@@ -224,14 +224,13 @@ int proxy_sock4_init(net *c, const char *host, int port, const proxy_desc *p, vp
   if (inet_pton(AF_INET, host, &a4) == 1) {
     addr = ntohl(a4.s_addr);
   } else {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) == 0 && res) {
-      addr = ntohl(reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr);
-      freeaddrinfo(res);
-    }
+    /* A name without an IPv4 address here (or whose lookup outlasts the time-out) goes to the
+     * proxy to resolve. */
+    sockaddr_storage sa{};
+    socklen_t len = 0;
+    vperror ignored{};
+    if (sock_resolve(host, port, AF_INET, c->io_timeout, c->abort_check, &sa, &len, &ignored) == 0)
+      addr = ntohl(reinterpret_cast<sockaddr_in *>(&sa)->sin_addr.s_addr);
   }
   LOGV("hostaddr=%x\n", addr);
   std::string req;
