@@ -205,6 +205,23 @@ TEST_F(net_tcp, peer_closes_after_half_a_block)
   EXPECT_EQ(-1, net_read_all(&c, buf, 10));
 }
 
+TEST_F(net_tcp, writing_to_a_peer_that_left)
+{
+  /* the peer closes at once: writes fail with an error, never with SIGPIPE */
+  peer_fake peer({});
+  ASSERT_EQ(0, net_open(&c, tcp_url(peer.port()).c_str(), &err));
+  char one = 0;
+  ASSERT_EQ(0, net_read(&c, &one, 1)); /* the close arrives */
+  c.closed = 0;                         /* write on as a caller that missed it would */
+  std::vector<char> buf(1 << 16, 'x');
+  int r = 0;
+  for (int i = 0; i < 100 && r >= 0; i++)
+    r = net_write(&c, buf.data(), (int)buf.size());
+  EXPECT_EQ(-1, r);
+  EXPECT_TRUE(c.error.code == -301 || c.error.code == VERR_CONN_RESET) << net_errstr(&c);
+  EXPECT_EQ(1u, c.closed);
+}
+
 TEST_F(net_tcp, silent_peer_times_out_with_partial_count)
 {
   peer_fake peer({{0, "abc"}}, peer_end::hold);
