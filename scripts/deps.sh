@@ -2,7 +2,10 @@
 # Installs the Debian packages that building and testing qvcp need, when any is missing.
 # Sourced by run.sh and test.sh; runs apt-get only when something is absent.
 qv_deps_install() {
-  local pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libmbedtls-dev liblz4-dev libxxhash-dev)
+  # libssl-dev: the default TLS backend; openssl, tinyproxy, microsocks: the peers the transport
+  # tests start on loopback ports (in the foreground, as the test user, no system service).
+  local pkgs=(g++ cmake ninja-build libgtest-dev libbenchmark-dev libmbedtls-dev liblz4-dev libxxhash-dev
+    libssl-dev openssl tinyproxy microsocks)
   local missing=()
   local p
   for p in "${pkgs[@]}"; do
