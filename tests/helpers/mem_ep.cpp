@@ -391,7 +391,8 @@ dir_answer list_dir(const std::string &dir)
     std::string line;
     if (dirent_to_line(d.get(), &line) < 0)
       continue;
-    a.lines[os_type_kind(d->type) == TYPE_DIR && !(d->type & TYPE_F_SYMLINK) ? 1 : 0].push_back(std::move(line));
+    /* A link to a directory is a file line, as the local lister gives it. */
+    a.lines[os_type_kind(d->type) == TYPE_DIR ? 1 : 0].push_back(std::move(line));
     ++given;
   }
   if (cut)
