@@ -154,6 +154,15 @@ TEST_F(mem_ep_run, sync_brings_the_output_back_and_rewrites_only_changed_blocks)
   EXPECT_LT(c.pwrite_bytes, 2 * BLOCK);
   /* tail.txt, gone/ with x.txt, extra.txt, extra_dir/ with f. */
   EXPECT_EQ(c.removed, 6u);
+
+  /* Equal trees: a second sync finds nothing to write or delete, links to directories included. */
+  mem_ep_reset_counters();
+  r = run_mem("sync");
+  ASSERT_EQ(r.status, 0) << r.err;
+  c = mem_ep_get_counters();
+  EXPECT_EQ(c.pwrite_calls, 0u);
+  EXPECT_EQ(c.removed, 0u);
+  EXPECT_EQ(joined(mem_ep_diff(mem_ep_entries("/in"), mem_ep_entries("/out"))), "");
 }
 
 TEST_F(mem_ep_run, a_listing_that_fails_part_way_fails_the_run_and_deletes_nothing_there)
