@@ -171,13 +171,16 @@ TEST_F(mem_ep_run, a_listing_that_fails_part_way_fails_the_run_and_deletes_nothi
     const char *dir;     /* input directory whose listing fails */
     size_t entries;      /* entries it delivers first */
     const char *out_dir; /* its output directory */
+    bool breaks;         /* the listing stream breaks instead of ending with an error code */
   } cases[] = {
-      {"/in/sub", 1, "/out/sub"},
-      {"/in/sub", 0, "/out/sub"}, /* failed before the first entry: not an empty directory */
-      {"/in", 2, "/out"},         /* the root itself */
+      {"/in/sub", 1, "/out/sub", false},
+      {"/in/sub", 0, "/out/sub", false}, /* failed before the first entry: not an empty directory */
+      {"/in", 2, "/out", false},         /* the root itself */
+      {"/in/sub", 0, "/out/sub", true},  /* the walk ends early: never a success */
+      {"/in", 0, "/out", true},
   };
   for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.dir) + " after " + std::to_string(c.entries));
+    SCOPED_TRACE(std::string(c.dir) + " after " + std::to_string(c.entries) + (c.breaks ? ", broken" : ""));
     mem_ep_reset();
     build_input();
     ASSERT_EQ(run_mem("cp").status, 0);
@@ -187,6 +190,7 @@ TEST_F(mem_ep_run, a_listing_that_fails_part_way_fails_the_run_and_deletes_nothi
     mem_ep_fault f;
     f.list_dir = c.dir;
     f.list_entries = c.entries;
+    f.list_breaks = c.breaks;
     mem_ep_set_fault(f);
     mem_ep_reset_counters();
 
@@ -276,6 +280,29 @@ TEST_F(mem_ep_run, local_input_copies_and_syncs_into_memory)
         x.mtime = 0;
   EXPECT_EQ(joined(mem_ep_diff(want, got)), "");
   tree_rm(in);
+}
+
+} // namespace
+
+namespace {
+
+/* A copy into a root that does not exist yet creates it on its own side, whatever kind of tree
+ * that is, also when the input has no sub-directory whose creation would make it on the way. */
+TEST(mem_ep_root, a_copy_creates_a_missing_output_root)
+{
+  mem_ep_reset();
+  ASSERT_EQ(mem_ep_mkdir("/flat", 0755, 1600000100), 0);
+  ASSERT_EQ(mem_ep_put("/flat/a.txt", "a", 0644, 1600000001), 0);
+  ASSERT_EQ(mem_ep_put("/flat/b.txt", "bb", 0644, 1600000002), 0);
+  for (const char *mode : {"cp", "copy_diff_size_date", "sync"}) {
+    std::string out = std::string("/o_") + mode;
+    run_result r = run(mode, "mem:/flat", "mem:" + out, &mem_ep_ops, &mem_ep_ops);
+    EXPECT_EQ(r.status, 0) << mode << r.err;
+    std::string data;
+    EXPECT_EQ(mem_ep_read(out + "/b.txt", &data), 0) << mode;
+    EXPECT_EQ(data, "bb") << mode;
+  }
+  mem_ep_reset();
 }
 
 } // namespace

@@ -347,6 +347,7 @@ struct dir_answer {
   bool opened = false; /* the directory was there to list (a fault may still cut it) */
   int part = 0;
   size_t next = 0;
+  bool breaks = false; /* reading fails with code */
 };
 
 struct mem_list {
@@ -395,8 +396,10 @@ dir_answer list_dir(const std::string &dir)
     a.lines[os_type_kind(d->type) == TYPE_DIR ? 1 : 0].push_back(std::move(line));
     ++given;
   }
-  if (cut)
+  if (cut) {
     a.code = f.list_code;
+    a.breaks = f.list_breaks;
+  }
   return a;
 }
 
@@ -442,6 +445,8 @@ int mem_list_read(ep_list *l, char *buf, uint32_t len)
   if (ml->stop.load() || ml->answers.empty())
     return 0;
   dir_answer &a = ml->answers.front();
+  if (a.breaks)
+    return a.code;
   char end[32];
   int en = snprintf(end, sizeof end, "\r%d", a.code);
   const std::vector<std::string> &lines = a.lines[a.part];

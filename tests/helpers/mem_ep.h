@@ -27,6 +27,8 @@ struct mem_ep_fault {
   std::string list_dir;
   size_t list_entries = 0;
   int list_code = VERR_DEV_IO;
+  /* Instead of an end code, reading that listing fails with list_code: the stream itself broke. */
+  bool list_breaks = false;
   /* Writes to this file accept write_after bytes in all, then fail with write_code. */
   std::string write_path;
   uint64_t write_after = 0;

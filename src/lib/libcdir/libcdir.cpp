@@ -300,7 +300,9 @@ int libcdir_init_2(cdir_ctx *ctx)
     if (cp) {
       if (ctx->need_olist && open_listing(ctx, true) < 0)
         return -1;
-      if (ctx->cp_mode == CDIR_CP_L2L || ctx->cp_mode == CDIR_CP_R2L) {
+      /* The output root exists before the walk, whatever kind of tree it is on: a copy that does
+       * not list the output would otherwise have nowhere to put its first files. */
+      {
         vperror e{};
         int rc = ep_mkdirs(ctx->o_info.endpoint, ctx->o_info.path.c_str(), 0755, &e);
         if (rc < 0) {
