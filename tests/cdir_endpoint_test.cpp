@@ -113,17 +113,17 @@ TEST_F(endpoint_fixture, probing_refusals_say_why)
 TEST_F(endpoint_fixture, output_side_resolves_default_owner_and_group)
 {
   url_info info;
-  ctx.user_name = "root";
-  ctx.group_name = "0";
+  ctx.p.user_name = "root";
+  ctx.p.group_name = "0";
   EXPECT_EQ(probe(root, &info, true), 0) << err.msg;
   EXPECT_EQ(ctx.default_uid, 0u);
   EXPECT_EQ(ctx.default_gid, 0u);
 
-  ctx.user_name = "no_such_user_qv";
+  ctx.p.user_name = "no_such_user_qv";
   EXPECT_EQ(probe(root, &info, true), -1);
   EXPECT_NE(strstr(err.msg, "uid name=[no_such_user_qv] not exist"), nullptr) << err.msg;
-  ctx.user_name.clear();
-  ctx.group_name = "no_such_group_qv";
+  ctx.p.user_name.clear();
+  ctx.p.group_name = "no_such_group_qv";
   EXPECT_EQ(probe(root, &info, true), -1);
   EXPECT_NE(strstr(err.msg, "no_such_group_qv"), nullptr) << err.msg;
   /* The input side does not look owners up. */

@@ -55,7 +55,7 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_
   in->o_nlink = static_cast<uint32_t>(std::min<uint64_t>(out->st_nlink, UINT32_MAX));
   if (cdir_no_overwrite(ctx))
     return 0; /* it exists: that is all this mode asks */
-  if (ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_NEWER) {
+  if (ctx->p.op == CDIR_OP_COPY && ctx->p.mode == CDIR_MODE_COPY_NEWER) {
     /* Only an input newer by more than the 2-second tolerance replaces what is there. */
     if (static_cast<int64_t>(in->time_write) - static_cast<int64_t>(out->time_write) <= 2)
       return 0;
@@ -63,7 +63,7 @@ int cdir_check_file_stat(cdir_ctx *ctx, const char *path, mstat_item *in, mstat_
     cdir_set_reason(in, CDIR_REASON_TIME);
     return 1;
   }
-  if (ctx->mode != CDIR_MODE_COPY_DIFF && ctx->mode != CDIR_MODE_SYNC_DIFF)
+  if (ctx->p.mode != CDIR_MODE_COPY_DIFF && ctx->p.mode != CDIR_MODE_SYNC_DIFF)
     return 1;
   uint16_t reason = 0;
   if (in->flags & ITEM_F_HARDLINK) {

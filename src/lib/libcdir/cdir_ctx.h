@@ -61,39 +61,18 @@ struct cdir_side {
 };
 
 struct cdir_ctx {
-  /* Copies of the parameters. */
-  uint32_t op = CDIR_OP_COPY;
-  uint32_t mode = 0;
-  uint32_t i_flags = 0;
-  uint32_t o_flags = 0;
-  uint32_t trace_flags = 0;
-  uint32_t show_mode = 0;
-  uint8_t o_trash = 1;
-  uint32_t file_mode = 0644;
-  uint32_t dir_mode = 0755;
-  uint32_t max_rate = 0;
+  /* The caller's parameters, copied at open; the run's mode is settled there (a copy without a
+   * mode word gets copy_overwrite). Its err is not used: err below points to the caller's. */
+  libcdir_param p;
   /* Deletions this run may still make; negative: no limit (param max_delete=). */
   std::atomic<int64_t> delete_budget{-1};
-  int64_t max_delete = -1;
-  const ep_ops *i_kind = nullptr; /* libcdir_param::i_kind, o_kind */
-  const ep_ops *o_kind = nullptr;
-  std::string user_name;
-  std::string group_name;
-  std::string i_url;
-  std::string o_url;
-  std::string olist;
   uint32_t sync_cal_timeout = 30000;  /* ms */
   uint32_t max_read_timeout = 300000; /* ms */
   vperror *err = nullptr; /* the caller's error record: the engine error of the run */
   std::mutex err_lock;    /* the walker, the executor and the readers all record errors */
-  libcdir_ep_opt i_opt;
-  libcdir_ep_opt o_opt;
-  libcdir_mfile_opt mfile_opt;
 
   /* Block sizes. */
-  uint32_t bs = 0x200000;
   int32_t small_limit = 0x100000; /* bs / 2 */
-  uint32_t sync_bs = 0x10000;
   uint64_t sync_big_bs = 0;
   std::unique_ptr<char[]> buf[1]; /* the work buffer of bs bytes (the main copy lane) */
 

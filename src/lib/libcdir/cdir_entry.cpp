@@ -51,7 +51,7 @@ std::string cdir_zz_path(const cdir_item_path &p)
 
 bool cdir_trace_item(cdir_ctx *ctx, const mstat_item *it, bool is_delete, const char *opath, bool is_dir)
 {
-  return cdir_trace_file_ops_imp(stdout, ctx->trace_flags, ctx->op == CDIR_OP_COPY ? ctx->mode : 0, it->flags,
+  return cdir_trace_file_ops_imp(stdout, ctx->p.trace_flags, ctx->p.op == CDIR_OP_COPY ? ctx->p.mode : 0, it->flags,
                                  is_delete, opath, is_dir);
 }
 
@@ -130,14 +130,14 @@ void cdir_item_attr(cdir_ctx *ctx, const mstat_item *item, file_attr *attr, std:
   attr->time_create = item->time_create;
   if ((item->flags & ITEM_F_REASON_MASK) != CDIR_REASON_NEW)
     return;
-  if (!ctx->user_name.empty() && ctx->default_uid != CDIR_ID_NONE)
+  if (!ctx->p.user_name.empty() && ctx->default_uid != CDIR_ID_NONE)
     attr->uid = ctx->default_uid;
-  if (!ctx->group_name.empty() && ctx->default_gid != CDIR_ID_NONE)
+  if (!ctx->p.group_name.empty() && ctx->default_gid != CDIR_ID_NONE)
     attr->gid = ctx->default_gid;
   /* Modes of their own replace the source's only where the source has none. */
   if (ctx->need_posix_mode || (item->type & TYPE_F_NOMODE)) {
     attr->type &= ~TYPE_F_NOMODE;
-    uint32_t perm = cdir_kind_of(item->type) == TYPE_DIR ? ctx->dir_mode : ctx->file_mode;
+    uint32_t perm = cdir_kind_of(item->type) == TYPE_DIR ? ctx->p.dir_mode : ctx->p.file_mode;
     attr->attrib_mode = (item->attrib_mode & S_IFMT) | perm;
     attr->alt_mode = perm;
   }

@@ -19,13 +19,13 @@ inline uint32_t cdir_kind_of(uint32_t type)
 /* cp / copy_overwrite: every entry is copied without a listing of the output. */
 inline bool cdir_copies_all(const cdir_ctx *ctx)
 {
-  return ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL;
+  return ctx->p.op == CDIR_OP_COPY && ctx->p.mode == CDIR_MODE_COPY_ALL;
 }
 
 /* copy_no_overwrite: what exists on the output is never replaced, changed or deleted. */
 inline bool cdir_no_overwrite(const cdir_ctx *ctx)
 {
-  return ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_NO_OVERWRITE;
+  return ctx->p.op == CDIR_OP_COPY && ctx->p.mode == CDIR_MODE_COPY_NO_OVERWRITE;
 }
 
 /* Stores a change reason in the low byte of an item's flags. */

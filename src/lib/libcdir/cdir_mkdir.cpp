@@ -90,7 +90,7 @@ void cdir_dir_finish(cdir_ctx *ctx, cdir_cmd *c)
     return;
   if (cdir_no_overwrite(ctx) && c->o_exists)
     return;
-  if (ctx->trace_flags & CDIR_TRACE_DRY_RUN)
+  if (ctx->p.trace_flags & CDIR_TRACE_DRY_RUN)
     return;
   file_attr a;
   std::string link;

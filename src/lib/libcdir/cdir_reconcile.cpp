@@ -31,7 +31,7 @@ namespace {
  * that it shows what the real run would keep. */
 bool take_delete(cdir_ctx *ctx, const char *shown, bool is_dir)
 {
-  if (ctx->max_delete < 0)
+  if (ctx->p.max_delete < 0)
     return true;
   int64_t left = ctx->delete_budget.load(std::memory_order_relaxed);
   while (left > 0 && !ctx->delete_budget.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
@@ -40,9 +40,9 @@ bool take_delete(cdir_ctx *ctx, const char *shown, bool is_dir)
     return true;
   cdir_stat_add(&ctx->stat.skip_delete, 1);
   ctx->held_deletes.fetch_add(1, std::memory_order_relaxed);
-  if (ctx->trace_flags & CDIR_TRACE_FILE_OPS)
+  if (ctx->p.trace_flags & CDIR_TRACE_FILE_OPS)
     fprintf(stdout, "%s %s%s (kept: max_delete=%lld)\n", cdir_reason_symbol(CDIR_REASON_DEL), shown,
-            is_dir ? "/" : "", static_cast<long long>(ctx->max_delete));
+            is_dir ? "/" : "", static_cast<long long>(ctx->p.max_delete));
   return false;
 }
 
@@ -56,14 +56,14 @@ uint64_t count_of(const mstat *m)
  * its word. */
 bool empty_input_guard(cdir_ctx *ctx, const cdir_cmd *c)
 {
-  if (!c->is_root || (ctx->trace_flags & CDIR_TRACE_ALLOW_EMPTY_INPUT) || count_of(c->files) || count_of(c->dirs))
+  if (!c->is_root || (ctx->p.trace_flags & CDIR_TRACE_ALLOW_EMPTY_INPUT) || count_of(c->files) || count_of(c->dirs))
     return false;
   uint64_t would = count_of(c->o_files) + count_of(c->o_dirs);
   if (would == 0)
     return false;
   cdir_stat_add(&ctx->stat.skip_delete, static_cast<int64_t>(would));
   ctx->held_deletes.fetch_add(static_cast<int64_t>(would), std::memory_order_relaxed);
-  if (ctx->trace_flags & CDIR_TRACE_FILE_OPS) {
+  if (ctx->p.trace_flags & CDIR_TRACE_FILE_OPS) {
     cdir_item_path p;
     for (const mstat *m : {c->o_dirs, c->o_files}) {
       uint64_t n = 0;
@@ -157,7 +157,7 @@ void dir_reconcile(cdir_ctx *ctx, cdir_cmd *c)
     if (const mstat_item *o = cdir_find_item(c->o_dirs, it->name)) {
       /* A copy sets directory attributes when it finishes each one; a sync does it here, keeping
        * the output directory's times. */
-      if (ctx->op == CDIR_OP_SYNC && cdir_attrs_differ(ctx, it, o) && cdir_make_path(c->odir, *it, &p) && p.parts == 1)
+      if (ctx->p.op == CDIR_OP_SYNC && cdir_attrs_differ(ctx, it, o) && cdir_make_path(c->odir, *it, &p) && p.parts == 1)
         cdir_update_attrs(ctx, it, o, p.path, true);
       continue;
     }

@@ -37,7 +37,7 @@ int cdir_file_thread(void *arg)
       m->count == 1) {
     mstat_item *it = &m->items[0];
     std::string out = ctx->o_info.path;
-    const std::string &ou = ctx->o_url;
+    const std::string &ou = ctx->p.o_url;
     bool into_dir = (!ctx->o_info.not_exist && ctx->o_info.is_dir) ||
                     (ctx->o_info.not_exist && !ou.empty() && (ou.back() == '/' || ou.back() == '\\'));
     char path[CDIR_PATH_SIZE];
@@ -45,7 +45,7 @@ int cdir_file_thread(void *arg)
       bool made = true;
       vperror e{};
       /* A dry run changes nothing, not even the directory the file would go to. */
-      if (ctx->o_info.not_exist && !(ctx->trace_flags & CDIR_TRACE_DRY_RUN) &&
+      if (ctx->o_info.not_exist && !(ctx->p.trace_flags & CDIR_TRACE_DRY_RUN) &&
           ep_mkdirs(ctx->o_info.endpoint, out.c_str(), 0755, &e) < 0) {
         cdir_stat_add(&ctx->stat.o_dir_fail_count, 1);
         cdir_fail(ctx, e.code, "mkdirs [%s] error: %s", out.c_str(), e.msg);
@@ -67,7 +67,7 @@ int cdir_file_thread(void *arg)
       it->o_size = exists ? static_cast<uint64_t>(o.size) : 0;
       cdir_set_reason(it, exists ? 0 : CDIR_REASON_NEW);
       bool copy = true;
-      if (exists && ctx->op == CDIR_OP_SYNC) {
+      if (exists && ctx->p.op == CDIR_OP_SYNC) {
         std::string oline;
         mstat *om = mstat_alloc(nullptr);
         if (om && dirent_to_line(&o, &oline) > 0 && str_2_stat(oline.data(), nullptr, om) == 0 && om->count == 1)

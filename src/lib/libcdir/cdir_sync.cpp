@@ -104,7 +104,7 @@ int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *it, const char *in_path, cons
   uint64_t size = it->size;
   uint64_t n = std::min<uint64_t>(size, it->o_size);
   uint64_t synced = 0;
-  const uint32_t bs = ctx->sync_bs;
+  const uint32_t bs = ctx->p.sync_bs;
   const uint64_t window = ctx->sync_big_bs ? ctx->sync_big_bs : bs;
   /* Until the update is complete the output is one byte longer than either version: whatever
    * ends the run part way (a signal, a kill, a full disk), the next run sees sizes that differ and

@@ -93,14 +93,14 @@ bool by_size(const mstat_item *a, const mstat_item *b)
 
 bool needs_block_sync(const cdir_ctx *ctx, const mstat_item *it)
 {
-  return ctx->op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
+  return ctx->p.op == CDIR_OP_SYNC && it->o_size > 0 && ctx->pool;
 }
 
 /* Whether the output file of an item may be written through when it has further names: only when
  * the input links those names too and the run reproduces hard links. */
 bool output_may_share(const cdir_ctx *ctx, const mstat_item *it)
 {
-  return (ctx->i_flags & CDIR_EP_HARDLINKS) && it->st_nlink > 1;
+  return (ctx->p.i_opt.flags & CDIR_EP_HARDLINKS) && it->st_nlink > 1;
 }
 
 /* A modification time that never compares equal to t under the 2-second rule. */
@@ -163,7 +163,7 @@ int copy_special_on(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, 
   }
   cdir_stat_add(&ctx->stat.skip_special, 1);
   LOGW("[%s] is a device node or socket: skipped (%s)", in_path, why);
-  if (ctx->show_mode == 1)
+  if (ctx->p.show_mode == 1)
     fprintf(stderr, "qvcp: warning: [%s] is a device node or socket: skipped (%s)\n", in_path, why);
   return 0;
 }
@@ -337,7 +337,7 @@ void copy_in_two_lanes(cdir_ctx *ctx, cdir_cmd *c, std::vector<mstat_item *> &&i
 bool lanes_usable(const cdir_ctx *ctx)
 {
   return ctx->lane_pool && ctx->lane_in && ctx->lane_out && ctx->lane_buf &&
-         !(ctx->trace_flags & (CDIR_TRACE_FILE_OPS | CDIR_TRACE_DRY_RUN));
+         !(ctx->p.trace_flags & (CDIR_TRACE_FILE_OPS | CDIR_TRACE_DRY_RUN));
 }
 
 } // namespace
@@ -360,7 +360,7 @@ int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, c
   uint64_t left = size;
   while (left > 0) {
     /* In pieces of 16 blocks, so that a stop request is seen between them. */
-    uint64_t want = std::min<uint64_t>(left, 16ull * ctx->bs);
+    uint64_t want = std::min<uint64_t>(left, 16ull * ctx->p.bs);
     int64_t k = vbfile_copy_range(lane.in, lane.out, offset, want);
     if (k == VERR_NOTSUP)
       break; /* nothing of this piece was copied: the read and write loop takes over here */
@@ -384,7 +384,7 @@ int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, c
   }
   char *buf = lane.buf;
   while (left > 0) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(left, ctx->bs));
+    size_t want = static_cast<size_t>(std::min<uint64_t>(left, ctx->p.bs));
     int64_t n = vbfile_pread(lane.in, buf, want, offset);
     if (n < 0) {
       cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
@@ -443,7 +443,7 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
         cdir_copies_all(ctx) || !listed || cdir_check_file_in_list(ctx, it, c->odir, c->o_files, &o_item);
     if (!selected) {
       /* Equal data: a change of mode or owner alone still travels. */
-      bool mirrors = ctx->op == CDIR_OP_SYNC || ctx->mode == CDIR_MODE_COPY_DIFF;
+      bool mirrors = ctx->p.op == CDIR_OP_SYNC || ctx->p.mode == CDIR_MODE_COPY_DIFF;
       if (mirrors && o_item && !(it->flags & ITEM_F_HARDLINK) && cdir_attrs_differ(ctx, it, o_item)) {
         std::string b, k, st;
         if (cdir_item_name(it->name, &b, &k, &st) == 1 && cdir_make_path(c->odir, *it, &out))

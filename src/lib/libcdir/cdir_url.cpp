@@ -44,7 +44,7 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
   for (char &c : info->resolved)
     if (c == '\\')
       c = '/';
-  const ep_ops *given = is_output ? ctx->o_kind : ctx->i_kind;
+  const ep_ops *given = is_output ? ctx->p.o_kind : ctx->p.i_kind;
   const ep_ops *kind = given ? given : ep_kind_of(info->resolved.c_str());
   if (!kind) {
     info->is_local = false;
@@ -54,17 +54,17 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
   info->endpoint = ep_open(info->resolved.c_str(), kind, info, err);
   if (!info->endpoint)
     return -1;
-  if (is_output && (!ctx->user_name.empty() || !ctx->group_name.empty())) {
+  if (is_output && (!ctx->p.user_name.empty() || !ctx->p.group_name.empty())) {
     uint32_t uid = ctx->default_uid, gid = ctx->default_gid;
-    if (ep_lookup_ids(info->endpoint, ctx->user_name.c_str(), ctx->group_name.c_str(), &uid, &gid, err) < 0) {
+    if (ep_lookup_ids(info->endpoint, ctx->p.user_name.c_str(), ctx->p.group_name.c_str(), &uid, &gid, err) < 0) {
       url_info_close(info);
       return -1;
     }
-    if (!ctx->user_name.empty()) {
+    if (!ctx->p.user_name.empty()) {
       ctx->default_uid = uid;
       LOGD("ctx->default_uid=%u", ctx->default_uid);
     }
-    if (!ctx->group_name.empty()) {
+    if (!ctx->p.group_name.empty()) {
       ctx->default_gid = gid;
       LOGD("ctx->default_gid=%u", ctx->default_gid);
     }

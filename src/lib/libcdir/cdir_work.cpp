@@ -140,7 +140,7 @@ cdir_cmd *cmd_of(cdir_task *t)
 
 bool is_copy_or_sync(const cdir_ctx *ctx)
 {
-  return ctx->op == CDIR_OP_COPY || ctx->op == CDIR_OP_SYNC;
+  return ctx->p.op == CDIR_OP_COPY || ctx->p.op == CDIR_OP_SYNC;
 }
 
 /* The walk: a task per directory, breadth first, commands posted in the order the executor must
@@ -152,7 +152,7 @@ int cdir_worker(cdir_ctx *ctx)
     return VERR_NOMEM;
   root->idir = ctx->i_info.path;
   root->is_root = true;
-  if (!ctx->o_url.empty()) {
+  if (!ctx->p.o_url.empty()) {
     root->odir = ctx->o_info.path;
     root->o_exists = true;
   }
@@ -237,7 +237,7 @@ int cdir_worker(cdir_ctx *ctx)
           child->odir = path;
         }
         ctx->work.push_back(child);
-        if (ctx->op == CDIR_OP_LS)
+        if (ctx->p.op == CDIR_OP_LS)
           post_dir_line(ctx, child->idir);
         if (cdir_need_exit(ctx)) {
           cdir_task_free(t);
@@ -285,7 +285,7 @@ int cdir_worker(cdir_ctx *ctx)
     }
     /* Finishing a directory is a copy step; a sync leaves directory times alone, so it posts
      * no command that would only wake the executor. */
-    if (ctx->op == CDIR_OP_COPY) {
+    if (ctx->p.op == CDIR_OP_COPY) {
       cdir_cmd *c = cmd_of(t);
       if (c)
         post_cmd(ctx, CDIR_CMD_DIR_DONE, t->odir, c);
@@ -306,7 +306,7 @@ void count_files(cdir_ctx *ctx, mstat *files)
     if (cdir_need_exit(ctx))
       return;
     cdir_stat_file_add(&ctx->stat, true, it[i].name, static_cast<int64_t>(it[i].size));
-    if (ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL)
+    if (ctx->p.op == CDIR_OP_COPY && ctx->p.mode == CDIR_MODE_COPY_ALL)
       it[i].flags = static_cast<uint16_t>((it[i].flags & ~ITEM_F_REASON_MASK) | 1);
   }
 }
@@ -432,7 +432,7 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run)
   const char *key = static_cast<const char *>(data);
   if (cdir_need_exit(ctx))
     return;
-  switch (ctx->op) {
+  switch (ctx->p.op) {
   case CDIR_OP_LS:
     if (type == CDIR_CMD_DIR_LINE && key && ctx->list_fp)
       fprintf(ctx->list_fp, "%s/\n", key);
@@ -453,7 +453,7 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run)
       sync_mode_file_list(ctx, c);
     } else if (type == CDIR_CMD_MKDIRS && c->dirs)
       l_create_dir_list(ctx, c);
-    else if (type == CDIR_CMD_DIR_DONE && ctx->op == CDIR_OP_COPY)
+    else if (type == CDIR_CMD_DIR_DONE && ctx->p.op == CDIR_OP_COPY)
       cdir_dir_finish(ctx, c);
     break;
   default:

@@ -36,7 +36,7 @@ int progress_job(const cdir_ctx *ctx)
 {
   if (ctx->single_file)
     return CDIR_JOB_FILE;
-  switch (ctx->op) {
+  switch (ctx->p.op) {
   case CDIR_OP_LS:
     return CDIR_JOB_LIST;
   case CDIR_OP_SYNC:
@@ -51,7 +51,7 @@ void stat_timer_proc(pl_timer_cb *cb)
   auto *ctx = static_cast<cdir_ctx *>(cb->arg);
   if (!ctx->opened.load(std::memory_order_acquire))
     return;
-  if (ctx->show_mode == 1 && (ctx->trace_flags & CDIR_TRACE_PROGRESS))
+  if (ctx->p.show_mode == 1 && (ctx->p.trace_flags & CDIR_TRACE_PROGRESS))
     cdir_progress_print(stderr, &ctx->progress, progress_job(ctx), &ctx->stat, elapsed_ms(ctx));
 }
 
@@ -69,47 +69,47 @@ void init_posix_flag(cdir_ctx *ctx)
        ctx->is_posix_2_win);
 }
 
-int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
+int libcdir_init_env(cdir_ctx *ctx)
 {
   int rs = static_cast<int>(ctx->max_read_timeout / 1000);
-  if (url_init_and_get_info(ctx, ctx->i_url.c_str(), rs, &ctx->i_info, false, ctx->err) < 0)
+  if (url_init_and_get_info(ctx, ctx->p.i_url.c_str(), rs, &ctx->i_info, false, ctx->err) < 0)
     return -1;
-  if (ctx->op != CDIR_OP_STATFS && ctx->i_info.not_exist) {
+  if (ctx->p.op != CDIR_OP_STATFS && ctx->i_info.not_exist) {
     LOGE("i_dir=[%s] error: not exist", ctx->i_info.path.c_str());
     VPERROR_SET(ctx->err, VERR_FILE_NOT_FOUND, "i_dir=[%s] error: not exist", ctx->i_info.path.c_str());
     return -1;
   }
   if (!ctx->i_info.not_exist && !ctx->i_info.is_dir)
     ctx->single_file = true;
-  LOGD("i_url=[%s]", ctx->i_url.c_str());
-  if (!ctx->o_url.empty()) {
-    if (url_init_and_get_info(ctx, ctx->o_url.c_str(), rs, &ctx->o_info, true, ctx->err) < 0)
+  LOGD("i_url=[%s]", ctx->p.i_url.c_str());
+  if (!ctx->p.o_url.empty()) {
+    if (url_init_and_get_info(ctx, ctx->p.o_url.c_str(), rs, &ctx->o_info, true, ctx->err) < 0)
       return -1;
-    LOGD("o_url=[%s]", ctx->o_url.c_str());
+    LOGD("o_url=[%s]", ctx->p.o_url.c_str());
   }
-  switch (ctx->op) {
+  switch (ctx->p.op) {
   case CDIR_OP_LS:
     LOGD("list_dir=[%s]", ctx->i_info.path.c_str());
-    if (ctx->olist.empty() || ctx->olist == "stdout") {
+    if (ctx->p.olist.empty() || ctx->p.olist == "stdout") {
       ctx->list_fp = stdout;
-    } else if (ctx->olist != "none") {
-      ctx->list_fp = fopen(ctx->olist.c_str(), "w+");
+    } else if (ctx->p.olist != "none") {
+      ctx->list_fp = fopen(ctx->p.olist.c_str(), "w+");
       if (!ctx->list_fp)
-        LOG2(LOG2_ERR | LOG2_ERRNO, "open [%s] error: ", ctx->olist.c_str());
+        LOG2(LOG2_ERR | LOG2_ERRNO, "open [%s] error: ", ctx->p.olist.c_str());
       else
         ctx->list_fp_owned = true;
     }
     break;
   case CDIR_OP_COPY:
   case CDIR_OP_SYNC:
-    if (ctx->op == CDIR_OP_COPY) {
-      LOGD("cp if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
-      if (ctx->mode == 0)
-        ctx->mode = CDIR_MODE_COPY_ALL;
+    if (ctx->p.op == CDIR_OP_COPY) {
+      LOGD("cp if=[%s] of=[%s]\n", ctx->p.i_url.c_str(), ctx->p.o_url.c_str());
+      if (ctx->p.mode == 0)
+        ctx->p.mode = CDIR_MODE_COPY_ALL;
     } else {
-      LOGD("sync if=[%s] of=[%s]\n", ctx->i_url.c_str(), ctx->o_url.c_str());
-      if (ctx->mode == 0)
-        ctx->mode = CDIR_MODE_SYNC_DIFF;
+      LOGD("sync if=[%s] of=[%s]\n", ctx->p.i_url.c_str(), ctx->p.o_url.c_str());
+      if (ctx->p.mode == 0)
+        ctx->p.mode = CDIR_MODE_SYNC_DIFF;
     }
     init_posix_flag(ctx);
     if (ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) && ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL)) {
@@ -128,12 +128,12 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
         return -1;
       }
     }
-    ctx->need_olist = !(ctx->op == CDIR_OP_COPY && ctx->mode == CDIR_MODE_COPY_ALL);
+    ctx->need_olist = !(ctx->p.op == CDIR_OP_COPY && ctx->p.mode == CDIR_MODE_COPY_ALL);
     if (ctx->i_info.posix_host && !ctx->o_info.posix_host) {
       ctx->i_side.parse.win_target = true;
       ctx->o_side.parse.win_target = true;
     }
-    if (ctx->i_flags & CDIR_EP_HARDLINKS) {
+    if (ctx->p.i_opt.flags & CDIR_EP_HARDLINKS) {
       ctx->i_side.hl = hardlink_table_alloc();
       ctx->i_side.parse.hardlink = true;
       ctx->i_side.parse.hl = ctx->i_side.hl;
@@ -148,12 +148,12 @@ int libcdir_init_env(cdir_ctx *ctx, libcdir_param *p)
     break;
   }
   ctx->cp_mode = (ctx->i_info.is_local ? 0 : 1) + (ctx->o_info.is_local ? 0 : 2);
-  p->i_opt.err = ctx->err;
-  p->o_opt.err = ctx->err;
-  p->mfile_opt.err = ctx->err;
-  p->mfile_opt.small_limit = static_cast<uint32_t>(ctx->small_limit);
-  p->mfile_opt.uid = ctx->default_uid;
-  p->mfile_opt.gid = ctx->default_gid;
+  ctx->p.i_opt.err = ctx->err;
+  ctx->p.o_opt.err = ctx->err;
+  ctx->p.mfile_opt.err = ctx->err;
+  ctx->p.mfile_opt.small_limit = static_cast<uint32_t>(ctx->small_limit);
+  ctx->p.mfile_opt.uid = ctx->default_uid;
+  ctx->p.mfile_opt.gid = ctx->default_gid;
   return 0;
 }
 
@@ -171,7 +171,7 @@ uint32_t listing_flags(uint32_t side)
 int open_listing(cdir_ctx *ctx, bool is_output)
 {
   cdir_side &s = is_output ? ctx->o_side : ctx->i_side;
-  const libcdir_ep_opt &o = is_output ? ctx->o_opt : ctx->i_opt;
+  const libcdir_ep_opt &o = is_output ? ctx->p.o_opt : ctx->p.i_opt;
   url_info &info = is_output ? ctx->o_info : ctx->i_info;
   vrdir_param vp;
   vp.flag = listing_flags(o.flags);
@@ -189,7 +189,7 @@ int open_listing(cdir_ctx *ctx, bool is_output)
   }
   /* Chunks hold whole listing lines; one line can carry a long stream list, so the buffer is
    * never below 1 MiB. */
-  s.buf_len = ctx->bs < 0x100000 ? 0x100000 : ctx->bs;
+  s.buf_len = ctx->p.bs < 0x100000 ? 0x100000 : ctx->p.bs;
   s.buf.reset(new (std::nothrow) char[s.buf_len]);
   if (!s.buf) {
     VPERROR_SET(ctx->err, VERR_NOMEM, "listing buffer of %u bytes", s.buf_len);
@@ -244,7 +244,7 @@ void open_copy_lane(cdir_ctx *ctx)
     return;
   ctx->lane_in = vbfile_init(ctx, &ctx->i_info);
   ctx->lane_out = vbfile_init(ctx, &ctx->o_info);
-  ctx->lane_buf.reset(new (std::nothrow) char[ctx->bs]);
+  ctx->lane_buf.reset(new (std::nothrow) char[ctx->p.bs]);
   thread_pool_param pp{};
   pp.count = 1;
   pp.name = "cdir_copy_lane";
@@ -271,13 +271,13 @@ void close_copy_lane(cdir_ctx *ctx)
 
 int libcdir_init_2(cdir_ctx *ctx)
 {
-  if (ctx->op == CDIR_OP_STATFS)
+  if (ctx->p.op == CDIR_OP_STATFS)
     return 0;
-  bool cp = ctx->op == CDIR_OP_COPY || ctx->op == CDIR_OP_SYNC;
+  bool cp = ctx->p.op == CDIR_OP_COPY || ctx->p.op == CDIR_OP_SYNC;
   if (ctx->single_file) {
     if (!cp) {
-      LOGE("Mode=%d not supported", ctx->op);
-      VPERROR_SET(ctx->err, VERR_NOTSUP, "Mode=%d not supported: if=[%s] is not a directory", ctx->op,
+      LOGE("Mode=%d not supported", ctx->p.op);
+      VPERROR_SET(ctx->err, VERR_NOTSUP, "Mode=%d not supported: if=[%s] is not a directory", ctx->p.op,
                   ctx->i_info.path.c_str());
       return -1;
     }
@@ -444,46 +444,26 @@ cdir_ctx *libcdir_open(libcdir_param *p)
     return nullptr;
   }
   ctx->start_ms = os_time_ms();
-  ctx->op = p->op;
-  ctx->mode = p->mode;
-  ctx->i_flags = p->i_opt.flags;
-  ctx->o_flags = p->o_opt.flags;
-  ctx->trace_flags = p->trace_flags;
-  ctx->show_mode = p->show_mode;
-  ctx->o_trash = p->o_trash;
-  ctx->file_mode = p->file_mode;
-  ctx->dir_mode = p->dir_mode;
-  ctx->max_rate = p->max_rate;
-  ctx->max_delete = p->max_delete;
-  ctx->i_kind = p->i_kind;
-  ctx->o_kind = p->o_kind;
+  /* The whole block by value; the run's own error record stays the caller's. */
+  ctx->p = *p;
+  ctx->p.err = vperror{};
   ctx->delete_budget.store(p->max_delete, std::memory_order_relaxed);
-  ctx->user_name = p->user_name;
-  ctx->group_name = p->group_name;
-  ctx->i_url = p->i_url;
-  ctx->o_url = p->o_url;
-  ctx->olist = p->olist;
-  ctx->i_opt = p->i_opt;
-  ctx->o_opt = p->o_opt;
-  ctx->mfile_opt = p->mfile_opt;
   ctx->sync_cal_timeout = p->sync_cal_timeout * 1000;
   ctx->max_read_timeout = p->max_read_timeout * 1000;
   ctx->err = &p->err;
-  ctx->bs = p->bs;
   ctx->small_limit = static_cast<int32_t>(p->bs) / 2;
-  ctx->sync_bs = p->sync_bs;
   ctx->sync_big_bs = static_cast<uint64_t>(p->sync_bs) * p->sync_big_factor;
-  cdir_stat_init(&ctx->stat, ctx->i_flags);
-  LOGD("bs=%d", ctx->bs);
-  LOGD("sync_bs=%d", ctx->sync_bs);
+  cdir_stat_init(&ctx->stat, ctx->p.i_opt.flags);
+  LOGD("bs=%d", ctx->p.bs);
+  LOGD("sync_bs=%d", ctx->p.sync_bs);
   LOGD("sync_big_bs=%d", static_cast<int>(ctx->sync_big_bs));
   LOGD("sync_cal_timeout=%d", ctx->sync_cal_timeout);
   LOGD("max_read_timeout=%d", ctx->max_read_timeout);
 
   for (auto &b : ctx->buf) {
-    b.reset(new (std::nothrow) char[ctx->bs]);
+    b.reset(new (std::nothrow) char[ctx->p.bs]);
     if (!b) {
-      VPERROR_SET(&p->err, VERR_NOMEM, "work buffers of %u bytes", ctx->bs);
+      VPERROR_SET(&p->err, VERR_NOMEM, "work buffers of %u bytes", ctx->p.bs);
       libcdir_close(ctx);
       return nullptr;
     }
@@ -501,21 +481,21 @@ cdir_ctx *libcdir_open(libcdir_param *p)
     libcdir_close(ctx);
     return nullptr;
   }
-  if (ctx->op == CDIR_OP_SYNC) {
-    if (ctx->sync_bs == 0) {
+  if (ctx->p.op == CDIR_OP_SYNC) {
+    if (ctx->p.sync_bs == 0) {
       LOGE("sync_bs must > 0");
       VPERROR_SET(&p->err, VERR_PARAM, "sync_bs must > 0");
       libcdir_close(ctx);
       return nullptr;
     }
-    if (ctx->bs % ctx->sync_bs != 0) {
-      LOGE("sync_bs=%d bs/hash_bs Must be a multiple", ctx->sync_bs);
-      VPERROR_SET(&p->err, VERR_PARAM, "bs=%u must be a multiple of sync_bs=%u", ctx->bs, ctx->sync_bs);
+    if (ctx->p.bs % ctx->p.sync_bs != 0) {
+      LOGE("sync_bs=%d bs/hash_bs Must be a multiple", ctx->p.sync_bs);
+      VPERROR_SET(&p->err, VERR_PARAM, "bs=%u must be a multiple of sync_bs=%u", ctx->p.bs, ctx->p.sync_bs);
       libcdir_close(ctx);
       return nullptr;
     }
   }
-  if (ctx->op == CDIR_OP_SYNC) {
+  if (ctx->p.op == CDIR_OP_SYNC) {
     thread_pool_param pp{};
     pp.count = os_cpu_count();
     pp.name = "cdir_thread_pool";
@@ -535,7 +515,7 @@ cdir_ctx *libcdir_open(libcdir_param *p)
     libcdir_close(ctx);
     return nullptr;
   }
-  if (libcdir_init_env(ctx, p) < 0 || libcdir_init_2(ctx) < 0) {
+  if (libcdir_init_env(ctx) < 0 || libcdir_init_2(ctx) < 0) {
     libcdir_close(ctx);
     return nullptr;
   }
@@ -602,13 +582,13 @@ int run_status(cdir_ctx *ctx, int worker_rc, std::string *msg)
     } else {
       char buf[160];
       long long n = ctx->stat.skip_delete.load(std::memory_order_relaxed);
-      snprintf(buf, sizeof buf, "max_delete=%lld: %lld deletion%s held back", static_cast<long long>(ctx->max_delete),
+      snprintf(buf, sizeof buf, "max_delete=%lld: %lld deletion%s held back", static_cast<long long>(ctx->p.max_delete),
                n, n == 1 ? " was" : "s were");
       *msg = buf;
     }
     return 9;
   }
-  if (cdir_stat_has_failures(ctx->op, ctx->i_flags, &ctx->stat)) {
+  if (cdir_stat_has_failures(ctx->p.op, ctx->p.i_opt.flags, &ctx->stat)) {
     *msg = !ctx->fail_msg.empty() ? ctx->fail_msg : counted_failures(&ctx->stat);
     return 2;
   }
@@ -622,7 +602,7 @@ int libcdir_wait_stop(cdir_ctx *ctx)
   if (!ctx)
     return 0;
   LOGD("libcdir_wait_stop");
-  if (ctx->op == CDIR_OP_STATFS) {
+  if (ctx->p.op == CDIR_OP_STATFS) {
     print_statfs(ctx->i_info.fs);
     return 0;
   }
@@ -647,16 +627,16 @@ int libcdir_wait_stop(cdir_ctx *ctx)
   int status = run_status(ctx, worker_rc, &msg);
   if (status != 0)
     LOGD("status=%d: %s", status, msg.c_str());
-  if (ctx->show_mode == 1 && (ctx->trace_flags & CDIR_TRACE_SUMMARY)) {
-    if (ctx->trace_flags & CDIR_TRACE_PROGRESS)
+  if (ctx->p.show_mode == 1 && (ctx->p.trace_flags & CDIR_TRACE_SUMMARY)) {
+    if (ctx->p.trace_flags & CDIR_TRACE_PROGRESS)
       fputc('\n', stderr);
-    cdir_stat_summary(stderr, ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx), status,
+    cdir_stat_summary(stderr, ctx->p.op, ctx->p.i_opt.flags, &ctx->stat, elapsed_ms(ctx), status,
                       status ? msg.c_str() : "Success.");
   }
   /* A run that did not succeed says why on one line; a stop by a signal is what the user asked. */
-  if (ctx->show_mode == 1 && status != 0 && status != 7)
+  if (ctx->p.show_mode == 1 && status != 0 && status != 7)
     libcdir_print_error(msg.c_str());
-  cdir_dump_stat(ctx->op, ctx->i_flags, &ctx->stat, elapsed_ms(ctx));
+  cdir_dump_stat(ctx->p.op, ctx->p.i_opt.flags, &ctx->stat, elapsed_ms(ctx));
   return status;
 }
 
