@@ -21,8 +21,8 @@
  * Profiles. Section "session/<name>" of "qv_client.ini" holds one profile: "prot" ("qvp", "loc" or
  * "net"), "ip", "use_ssl", "port", "user", "pwd", "bs", "fmod", "dmod", "proxy". An IPv6 address is
  * stored with "_" in place of every ":". The password is stored as given (files in use rely on
- * it); the file is therefore always written with mode 0600, and one warning per process is logged
- * when an existing file is readable by group or others.
+ * it); the file is therefore always written with mode 0600, and an existing file readable by group
+ * or others gets one warning per process.
  *
  * Secrets: no function here writes a password to the log at any level; URLs are logged with the
  * password replaced by "***".

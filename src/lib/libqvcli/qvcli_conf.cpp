@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "libconf/conf.h"
@@ -22,7 +22,15 @@ namespace {
 std::mutex g_lock;
 std::string g_client_path; /* empty until a directory is chosen */
 std::string g_proxy_path;
-std::atomic<bool> g_readable_warned{false};
+std::mutex g_warned_lock;
+std::set<std::string> g_readable_warned; /* files already warned about as readable by others */
+
+/* True the first time per process that path is named. */
+bool first_warning(const char *path)
+{
+  std::lock_guard<std::mutex> g(g_warned_lock);
+  return g_readable_warned.insert(path).second;
+}
 
 bool copy_out(const std::string &s, char *out, size_t size)
 {
@@ -150,7 +158,7 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
   }
   struct stat st;
   if (ok == 1 && stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) &&
-      !g_readable_warned.exchange(true))
+      first_warning(path))
     LOGW("configuration file [%s] holds passwords and is readable by group or others (mode %03o); "
          "it is written with mode 0600 on its next change\n",
          path, (unsigned)(st.st_mode & 0777));

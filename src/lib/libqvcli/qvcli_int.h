@@ -6,8 +6,8 @@
 #include "libqvcli/qvcli.h"
 
 /* Loads the client file at path after qv_conf_file_check; an unsafe file is refused with a warning,
- * a missing one too unless create is set. Logs one warning per process when the file is readable
- * by group or others. Null with err filled ("conf_load [%s] failed", "conf_create_load [%s] fail"). */
+ * a missing one too unless create is set. Logs one warning per process and file when the file is
+ * readable by group or others. Null with err filled ("conf_load [%s] failed", "conf_create_load [%s] fail"). */
 conf_handle *qvcli_client_load(const char *path, bool create, vperror *err);
 /* Saves h to path through a new file of mode 0600 that replaces path. 0 or -1 (err filled). */
 int qvcli_client_save(conf_handle *h, const char *path, vperror *err);
