@@ -12,6 +12,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libconf/conf.h"
@@ -155,6 +156,7 @@ protected:
   void TearDown() override
   {
     qv_conf_reset();
+    unsetenv("QV_ENV_CONF_DIR");
     unsetenv("QV_PROXY_FILE");
     log2_set_forward(nullptr);
     std::error_code ec;
@@ -534,6 +536,33 @@ TEST_F(qvcli_profile, no_password_reaches_the_log)
   }
   /* the resolutions were logged, with the password masked */
   EXPECT_GE(masked, 2);
+}
+
+TEST_F(qvcli_profile, first_resolutions_from_two_threads_agree)
+{
+  write_client(g_profiles);
+  /* both threads find the set-up not yet run, and the search finds the file */
+  setenv("QV_ENV_CONF_DIR", dir.c_str(), 1);
+  qv_conf_reset();
+  std::string got[2];
+  int rcs[2] = {1, 1};
+  auto work = [&](int i) {
+    char out[512];
+    vperror err{};
+    for (int n = 0; n < 50; n++) {
+      rcs[i] = qv_url_resolve(i ? "///v6/b" : "///office/a", out, sizeof out, &err);
+      if (rcs[i] != 0)
+        return;
+    }
+    got[i] = out;
+  };
+  std::thread t0(work, 0), t1(work, 1);
+  t0.join();
+  t1.join();
+  EXPECT_EQ(0, rcs[0]);
+  EXPECT_EQ(0, rcs[1]);
+  EXPECT_EQ("qvp://u@10.0.0.5/a", got[0]);
+  EXPECT_EQ("qvp://[fe80::1]:6688/b", got[1]);
 }
 
 } // namespace

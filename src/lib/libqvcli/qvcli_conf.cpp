@@ -162,7 +162,9 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
     LOGW("configuration file [%s] holds passwords and is readable by group or others (mode %03o); "
          "it is written with mode 0600 on its next change\n",
          path, (unsigned)(st.st_mode & 0777));
-  conf_handle *h = create ? conf_create_load(path) : conf_load(path);
+  /* A missing file starts as an empty store: the file itself appears only when the store is saved,
+   * with mode 0600, never as an empty file of the default mode. */
+  conf_handle *h = ok == 0 ? conf_load_str("", CONF_TYPE_INI) : conf_load(path);
   if (!h) {
     if (create) {
       LOGE("conf_create_load [%s] fail\n", path);
