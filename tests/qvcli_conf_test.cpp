@@ -47,7 +47,7 @@ std::string exe_dir()
 }
 
 /* How a candidate directory's qv_client.ini is prepared. */
-enum file_state { ABSENT, SAFE, FOREIGN_OWNER, GROUP_WRITABLE, OTHER_WRITABLE, A_DIRECTORY, SAFE_0644 };
+enum file_state { ABSENT, SAFE, FOREIGN_OWNER, GROUP_WRITABLE, OTHER_WRITABLE, A_DIRECTORY, A_FIFO, SAFE_0644 };
 
 class qvcli_conf : public ::testing::Test {
 protected:
@@ -102,6 +102,10 @@ protected:
       return d.string();
     if (st == A_DIRECTORY) {
       std::filesystem::create_directories(f);
+      return d.string();
+    }
+    if (st == A_FIFO) {
+      EXPECT_EQ(0, mkfifo(f.c_str(), 0600));
       return d.string();
     }
     {
@@ -173,6 +177,7 @@ TEST_F(qvcli_conf, file_check_by_owner_mode_and_kind)
       {GROUP_WRITABLE, -1, "writable by group or others (mode 620)"},
       {OTHER_WRITABLE, -1, "writable by group or others (mode 602)"},
       {A_DIRECTORY, -1, "is not a regular file"},
+      {A_FIFO, -1, "is not a regular file"},
   };
   int i = 0;
   for (const auto &c : cases) {
@@ -344,6 +349,16 @@ TEST_F(qvcli_conf, profile_operations_refuse_an_unsafe_client_file)
   strcpy(rec.name, "n");
   EXPECT_EQ(-1, conf_client_set_info(&rec, &err));
   EXPECT_FALSE(conf_client_is_exist("o"));
+}
+
+TEST_F(qvcli_conf, fifo_as_client_file_is_refused_without_blocking)
+{
+  std::string d = make("env", A_FIFO);
+  ASSERT_EQ(0, qv_conf_set_path(d.c_str()));
+  qv_profile rec{};
+  vperror err{};
+  EXPECT_EQ(-1, conf_client_get_info("o", &rec, &err));
+  EXPECT_NE(std::string::npos, std::string(vperror_str(&err)).find("is not a regular file")) << vperror_str(&err);
 }
 
 TEST_F(qvcli_conf, conf_section_keys)

@@ -118,11 +118,13 @@ std::string env_conf_dir()
 
 } // namespace
 
-int qv_conf_file_check(const char *path, vperror *err)
+namespace {
+
+/* The largest client file read; profiles take a few hundred bytes each. */
+constexpr size_t CLIENT_FILE_MAX = 4u << 20;
+
+int check_stat(const struct stat &st, const char *path, vperror *err)
 {
-  struct stat st;
-  if (!path || stat(path, &st) != 0)
-    return 0;
   if (!S_ISREG(st.st_mode)) {
     VPERROR_SET(err, VERR_ACCESS, "configuration file [%s] is not a regular file: skipped", path);
     return -1;
@@ -142,13 +144,74 @@ int qv_conf_file_check(const char *path, vperror *err)
   return 1;
 }
 
+/* Reads the file through one descriptor and checks that descriptor's status, so the text parsed is
+ * the text of the file that passed the check even when the name is swapped meanwhile (a shared
+ * working directory). O_NONBLOCK keeps a FIFO from blocking the open; it is refused as not regular.
+ * 1 with text and mode filled, 0 when the file does not exist, -1 with err. */
+int read_checked(const char *path, std::string *text, mode_t *mode, vperror *err)
+{
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    int eno = errno;
+    if (eno == ENOENT)
+      return 0;
+    VPERROR_SET(err, os_verr_get(eno), "cannot open configuration file [%s]: %s", path, os_strerror(eno));
+    return -1;
+  }
+  struct stat st;
+  int rc = fstat(fd, &st) == 0 ? check_stat(st, path, err) : -1;
+  if (rc > 0 && (size_t)st.st_size > CLIENT_FILE_MAX) {
+    VPERROR_SET(err, VERR_FILE_TOO_BIG, "configuration file [%s] is too big (%lld bytes)", path,
+                (long long)st.st_size);
+    rc = -1;
+  }
+  if (rc > 0) {
+    *mode = st.st_mode;
+    text->clear();
+    char buf[65536];
+    for (;;) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n < 0) {
+        int eno = errno;
+        VPERROR_SET(err, os_verr_get(eno), "cannot read configuration file [%s]: %s", path, os_strerror(eno));
+        rc = -1;
+        break;
+      }
+      if (n == 0)
+        break;
+      if (text->size() + (size_t)n > CLIENT_FILE_MAX) {
+        VPERROR_SET(err, VERR_FILE_TOO_BIG, "configuration file [%s] is too big", path);
+        rc = -1;
+        break;
+      }
+      text->append(buf, (size_t)n);
+    }
+  }
+  close(fd);
+  return rc;
+}
+
+} // namespace
+
+int qv_conf_file_check(const char *path, vperror *err)
+{
+  struct stat st;
+  if (!path || stat(path, &st) != 0)
+    return 0;
+  return check_stat(st, path, err);
+}
+
 conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
 {
   vperror why{};
-  int ok = qv_conf_file_check(path, &why);
+  std::string text;
+  mode_t mode = 0;
+  int ok = read_checked(path, &text, &mode, &why);
   if (ok < 0) {
     LOGW("%s\n", vperror_str(&why));
-    VPERROR_SET(err, VERR_ACCESS, "conf_load [%s] failed: %s", path, vperror_str(&why));
+    VPERROR_SET(err, why.code, "conf_load [%s] failed: %s", path, vperror_str(&why));
     return nullptr;
   }
   if (ok == 0 && !create) {
@@ -156,17 +219,16 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
     VPERROR_SET(err, VERR_FAIL, "conf_load [%s] failed", path);
     return nullptr;
   }
-  struct stat st;
-  if (ok == 1 && stat(path, &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) &&
-      first_warning(path))
+  if (ok > 0 && (mode & (S_IRGRP | S_IROTH)) && first_warning(path))
     LOGW("configuration file [%s] holds passwords and is readable by group or others (mode %03o); "
          "it is written with mode 0600 on its next change\n",
-         path, (unsigned)(st.st_mode & 0777));
+         path, (unsigned)(mode & 0777));
   /* A missing file starts as an empty store: the file itself appears only when the store is saved,
    * with mode 0600, never as an empty file of the default mode. */
-  conf_handle *h = ok == 0 ? conf_load_str("", CONF_TYPE_INI) : conf_load(path);
+  conf_handle *h = conf_load_str(text.c_str(), CONF_TYPE_INI);
+  explicit_bzero(text.data(), text.size()); /* it holds the stored passwords */
   if (!h) {
-    if (create) {
+    if (create && ok == 0) {
       LOGE("conf_create_load [%s] fail\n", path);
       VPERROR_SET(err, VERR_FAIL, "conf_create_load [%s] fail", path);
     } else {
