@@ -5,6 +5,7 @@
 
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
+#include "libqvcli/qvcli.h"
 
 url_info::~url_info()
 {
@@ -37,10 +38,15 @@ int url_init_and_get_info(cdir_ctx *ctx, const char *url, int read_timeout_s, ur
   }
   info->url = url;
   if (strncmp(url, "///", 3) == 0) {
-    VPERROR_SET(err, VERR_NOTSUP, "connection profiles are not available in this build: [%s]", url);
-    return -1;
+    /* A connection profile: the resolved URL may carry the profile's password, so it is kept in
+     * info->resolved only and never logged; messages name the text the user gave. */
+    char buf[CDIR_URL_SIZE];
+    if (qv_url_resolve(url, buf, sizeof buf, err) < 0)
+      return -1;
+    info->resolved = buf;
+  } else {
+    info->resolved = url;
   }
-  info->resolved = url;
   for (char &c : info->resolved)
     if (c == '\\')
       c = '/';

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "libcdir/libcdir.h"
+#include "libqvcli/qvcli.h"
 #include "libconf/log2_ini.h"
 #include "liblog/log2.h"
 #include "libpal/env/pl_init.h"
@@ -229,6 +230,9 @@ int main(int argc, char **argv)
   if (param.i_url.empty())
     usage_exit(&param);
 
+  /* The configuration directory (profiles, the proxy file) is settled before any thread starts:
+   * it exports variables the transport reads. */
+  qv_conf_setup();
   int ret;
   cdir_ctx *ctx = libcdir_open(&param);
   if (ctx) {
