@@ -97,7 +97,7 @@ TEST_F(endpoint_fixture, probing_refusals_say_why)
   } cases[] = {
       {"qvp://127.0.0.1:9/x", VERR_NOTSUP, "remote endpoints"},
       {"qvps://host/x", VERR_NOTSUP, "remote endpoints"},
-      {"///profile/x", VERR_NOTSUP, "profiles"},
+      {"///no_such_profile_qv/x", VERR_FILE_NOT_FOUND, "no connection profiles here"},
       {"/" + std::string(5000, 'a'), VERR_NAME_TOO_LONG, "too long"},
       {std::string(9000, 'b'), VERR_NAME_TOO_LONG, "too long"},
       {"   ", VERR_PARAM, "empty path"},

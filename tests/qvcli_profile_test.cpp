@@ -297,7 +297,9 @@ TEST_F(qvcli_profile, missing_file_is_a_load_failure)
   int rc;
   resolve("///office/x", &rc, &err);
   EXPECT_EQ(-1, rc);
-  EXPECT_EQ("conf_load [" + client() + "] failed", std::string(vperror_str(&err)));
+  EXPECT_EQ("conf_load [" + client() + "] failed: no such file (no connection profiles here)",
+            std::string(vperror_str(&err)));
+  EXPECT_EQ(err.code, VERR_FILE_NOT_FOUND);
 }
 
 TEST_F(qvcli_profile, ipv6_hosts_in_the_url)

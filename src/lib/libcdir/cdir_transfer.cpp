@@ -207,9 +207,8 @@ int copy_sync_file_on(cdir_ctx *ctx, const cdir_lane &lane, mstat_item *it, cons
     return -1;
   }
   uint64_t copied = 0;
-  os_dirent ist;
-  /* An input with fewer blocks than its size has holes worth keeping. */
-  bool sparse = !block_sync && vbfile_stat(lane.in, &ist) == 0 && ist.st_blocks * 512 < it->size;
+  /* The listing marks an input with fewer blocks than its size: it has holes worth keeping. */
+  bool sparse = !block_sync && (it->type & TYPE_F_SPARSE);
   if (block_sync)
     rc = cdir_sync_file_data(ctx, it, in_path, out_path);
   else if (sparse)

@@ -596,6 +596,7 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   const bool excl = (how & EP_O_EXCL) != 0;
   how &= ~(EP_O_SOLE | EP_O_EXCL);
   int fd = -1;
+  bool created = false; /* this call made the file: a regular file of one name and no data */
   if (how == EP_O_READ) {
     /* Non-blocking so that a FIFO that took a file's place cannot hold the run; the kind is
      * checked before a byte is read. */
@@ -609,7 +610,14 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
      * cutting it would change what those names show. */
     int flags = (how == EP_O_WRITE ? O_WRONLY : O_RDWR) | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
                 (excl ? O_EXCL : 0);
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    if (how == EP_O_WRITE && !excl) {
+      /* Most files a copy writes are new: a file this call creates is known to be a regular file
+       * of one name and no data, so it needs no further look. */
+      fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags | O_EXCL, 0600); });
+      created = fd >= 0;
+    }
+    for (int attempt = 0; attempt < 2 && !created; ++attempt) {
+      created = excl; /* an exclusive open succeeds only on a file it creates */
       fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags, 0600); });
       if (fd >= 0 || excl || attempt > 0)
         break;
@@ -635,7 +643,11 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
   }
   /* Both ways the entry must be a regular file now, whatever the listing said. */
   struct stat st;
-  if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+  if (created) {
+    st.st_mode = S_IFREG | 0600;
+    st.st_nlink = 1;
+    st.st_size = 0;
+  } else if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     VPERROR_SET(err, VERR_PARAM, "open [%s] error: not a regular file", path);
     return nullptr;
@@ -660,7 +672,8 @@ ep_file *l_file_open(ep *e, const char *path, int how, vperror *err)
     close(fd);
     return nullptr;
   }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  /* O_NONBLOCK stays: it only kept a FIFO from holding the open, and reads and writes of a
+   * regular file ignore it. */
   auto *lf = new (std::nothrow) local_file;
   if (!lf) {
     close(fd);

@@ -216,7 +216,7 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
   }
   if (ok == 0 && !create) {
     LOGE("conf_load [%s] failed\n", path);
-    VPERROR_SET(err, VERR_FAIL, "conf_load [%s] failed", path);
+    VPERROR_SET(err, VERR_FILE_NOT_FOUND, "conf_load [%s] failed: no such file (no connection profiles here)", path);
     return nullptr;
   }
   if (ok > 0 && (mode & (S_IRGRP | S_IROTH)) && first_warning(path))
