@@ -162,3 +162,40 @@ int qvsd_cli_password(const url *u, char *out, size_t size, vperror *err);
 int cli_init(qvsd_cli *c, const char *user, const char *pwd);
 /* Block size for an average round trip. */
 uint32_t qvsd_rtt_block_size(double avg_ms);
+
+/* ---- File requests ----
+ * Every operation maps its result into the context's error object and returns -1 on failure.
+ * Data moves in chunks of the context's block size, each compressed with its codec. */
+
+/* Open flags the client interprets (all flags go to the server in "mode"). */
+enum : int64_t {
+  QVSD_O_NEEDS_167 = 0x10000,
+  QVSD_O_NAME_LIST = 0x80000, /* path is a zz-string of names, sent escaped */
+  QVSD_O_NEEDS_182 = 0x100000,
+};
+struct file_attr;
+
+/* Opens path (a zz-string with QVSD_O_NAME_LIST); the handle joins the context's list. */
+qvsd_file *qvsd_cli_open(qvsd_cli *c, const char *path, int64_t flags);
+/* Closes on the server (when connected) and frees the handle; with attr the attributes are set
+ * in the same request. 0 or -1; the handle is gone either way. */
+int qvsd_cli_close(qvsd_file *f);
+int qvsd_cli_close_attr(qvsd_file *f, const file_attr *attr);
+/* Reads (writes) len bytes at off, or at the handle's position when off is -1. Returns the count
+ * (a short chunk ends the loop) or -1. */
+int64_t qvsd_cli_read(qvsd_file *f, void *buf, int64_t len, int64_t off);
+int64_t qvsd_cli_write(qvsd_file *f, const void *buf, int64_t len, int64_t off);
+/* whence 0 from the start, 1 from the position. The new position or -1. */
+int64_t qvsd_cli_seek(qvsd_file *f, int64_t off, int whence);
+int qvsd_cli_set_len(qvsd_file *f, int64_t len);
+
+struct qvsd_statfs {
+  uint32_t flags = 0;
+  uint32_t name_len = 0;
+  uint64_t avail_bytes = 0, free_bytes = 0, total_bytes = 0;
+  char fs_name[16] = {};
+  char vol_name[256] = {};
+};
+int qvsd_cli_statfs(qvsd_cli *c, const char *path, qvsd_statfs *out);
+/* The attribute text of the set-attribute requests into out. Its length or -1. */
+int qvsd_attr_text(const file_attr *a, char *out, size_t size);
