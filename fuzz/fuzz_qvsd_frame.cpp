@@ -2,7 +2,7 @@
  * reply policy (every one of the command table and a nested table); the rest is what the server
  * sends: it is read as a frame through a stream table of its own, decoded against the policy, and
  * every filled slot is read as its type. The texts of the information reply go through their
- * parsers too. */
+ * parsers too, and so does the first line as a directory entry line of both forms. */
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -115,6 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   if (qvsd_info_get(text.c_str(), "plat", out, sizeof out) == 0)
     sink += strlen(out);
   sink += qvsd_version_parse(text.c_str());
+  for (bool long_form : {false, true}) {
+    std::string line = text.substr(0, text.find('\n'));
+    os_dirent d;
+    if (qvsd_dirent_line_parse(line.data(), long_form, &d) == 0)
+      sink += strlen(d.name) + strlen(d.link_name);
+  }
   /* keeps the reads of every value from being optimised away */
   __asm__ volatile("" : : "r"(sink));
   return 0;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "helpers/fake_qvsd.h"
@@ -28,6 +30,7 @@ struct file_server {
     fake_reply rep;
     switch (r.cmd) {
     case QVSD_CMD_OPEN:
+    case QVSD_CMD_OPENDIR:
       rep.bytes = fake_frame(1, r.cmd, 0, "", [](qvsd_msg *mm) { qvsd_msg_add_i64(mm, "fd", 5); });
       break;
     case QVSD_CMD_SEEK:
@@ -246,4 +249,110 @@ TEST_F(qvsd_file_t, failed_set_length_skips_the_seek)
   EXPECT_EQ(3000u, st.total_bytes);
   EXPECT_STREQ("ext4", st.fs_name);
   qvsd_cli_exit(c);
+}
+
+TEST(qvsd_dirent_line, forms)
+{
+  static const struct {
+    const char *line;
+    bool long_form;
+    int want;
+    const char *name;
+  } cases[] = {
+      {"2\t33188\t1000\t100\t1\t2\t3\t42\tfile.txt\t", false, 0, "file.txt"},
+      {"1\t16877\t0\t0\t1\t2\t3\t4096\t5\t6\t7\t2\t2049\t0\t131\t4096\t8\tdir\t", true, 0, "dir"},
+      {"2\t33188\t-2\t100\t1\t2\t3\t42\tneg uid\t", false, 0, "neg uid"}, /* a signed print of the id word */
+      /* wrong field counts and bad numbers */
+      {"2\t33188\t1000\t100\t1\t2\t3\t42\tfile.txt", false, -1, nullptr},
+      {"2\t33188\t1000\t100\t1\t2\t3\t42\tfile.txt\t\t", false, -1, nullptr},
+      {"2\t33188\t1000\t100\t1\t2\t3\t42\tfile.txt\t", true, -1, nullptr},
+      {"x\t33188\t1000\t100\t1\t2\t3\t42\tfile.txt\t", false, -1, nullptr},
+      {"2\t33188\t1000\t100\t1\t2\t3\t\tfile.txt\t", false, -1, nullptr},
+      {"1\t16877\t0\t0\t1\t2\t3\t4096\t5\t6\t7\t-2\t2049\t0\t131\t4096\t8\tdir\t", true, -1, nullptr},
+  };
+  for (const auto &c : cases) {
+    std::string line = c.line;
+    os_dirent d;
+    EXPECT_EQ(c.want, qvsd_dirent_line_parse(line.data(), c.long_form, &d)) << c.line;
+    if (c.want == 0) {
+      EXPECT_STREQ(c.name, d.name) << c.line;
+    }
+  }
+  std::string line = "1\t16877\t0\t0\t1\t2\t3\t4096\t5\t6\t7\t2\t2049\t0\t131\t4096\t8\tdir\tlink";
+  os_dirent d;
+  ASSERT_EQ(0, qvsd_dirent_line_parse(line.data(), true, &d));
+  EXPECT_EQ(4096, d.size);
+  EXPECT_EQ(6u, d.time_write_ns);
+  EXPECT_EQ(131u, d.st_ino);
+  EXPECT_STREQ("link", d.link_name);
+  std::string long_name = "2\t0\t0\t0\t0\t0\t0\t0\t" + std::string(512, 'n') + "\t";
+  EXPECT_EQ(-1, qvsd_dirent_line_parse(long_name.data(), false, &d));
+}
+
+TEST_F(qvsd_file_t, directory_listing)
+{
+  struct dir_server {
+    fake_model m;
+    int batch = 0;
+    fake_reply operator()(const fake_req &r)
+    {
+      if (r.cmd == QVSD_CMD_OPENDIR2)
+        return fake_reply{fake_frame(1, r.cmd, 0, "", [](qvsd_msg *mm) { qvsd_msg_add_i64(mm, "fd", 9); })};
+      if (r.cmd != QVSD_CMD_READDIR_L)
+        return m.answer(r);
+      static const char *const batches[] = {
+          "2\t33188\t0\t0\t1\t2\t3\t5\t0\t0\t0\t1\t1\t0\t11\t4096\t8\ta\t\n"
+          "1\t16877\t0\t0\t1\t2\t3\t0\t0\t0\t0\t2\t1\t0\t12\t4096\t8\tsub\t\n",
+          "\n"};
+      std::string text = batches[std::min(batch++, 1)];
+      zcomp z;
+      strcpy(z.name, "lz4");
+      zcomp_open(&z);
+      std::string packed(zcomp_bound((uint32_t)text.size()), '\0');
+      int n = zcomp_compress(&z, text.data(), (int)text.size(), packed.data(), (int)packed.size());
+      zcomp_close(&z);
+      return fake_reply{fake_frame(1, r.cmd, 0, "", [&](qvsd_msg *mm) {
+        qvsd_msg_add_i32(mm, "len", (int32_t)text.size());
+        qvsd_msg_add_raw(mm, "data", packed.data(), (uint32_t)n);
+      })};
+    }
+  };
+  fake_qvsd srv(dir_server{});
+  qvsd_cli *c = qvsd_cli_connect(srv.url("alice:s3cret").c_str(), &err);
+  ASSERT_NE(nullptr, c);
+  qvsd_dir *d = qvsd_cli_opendir(c, "/data", nullptr, 0);
+  ASSERT_NE(nullptr, d);
+  std::vector<std::string> names;
+  const os_dirent *e = nullptr;
+  int rc;
+  while ((rc = qvsd_cli_readdir(d, &e)) == 1)
+    names.push_back(e->name);
+  EXPECT_EQ(0, rc) << qvsd_cli_last_errstr(c);
+  EXPECT_EQ((std::vector<std::string>{"a", "sub"}), names);
+  EXPECT_EQ(2, srv.count(QVSD_CMD_READDIR_L));
+  EXPECT_EQ(0, qvsd_cli_closedir(d));
+  EXPECT_EQ(9, srv.requests().back().num("fd"));
+  EXPECT_TRUE(c->dirs.empty());
+  qvsd_cli_exit(c);
+}
+
+TEST_F(qvsd_file_t, directory_open_with_options_needs_185)
+{
+  file_server fs;
+  fs.m.ver = "1.8.2";
+  fake_qvsd srv(fs);
+  qvsd_cli *c = qvsd_cli_connect(srv.url("alice:s3cret").c_str(), &err);
+  ASSERT_NE(nullptr, c);
+  size_t from = srv.requests().size();
+  EXPECT_EQ(nullptr, qvsd_cli_opendir(c, "/data", "*.txt", 1));
+  EXPECT_EQ(VERR_NOTSUP, qvsd_cli_last_errno(c));
+  EXPECT_EQ(from, srv.requests().size());
+  qvsd_dir *d = qvsd_cli_opendir(c, "/data", "*.txt", 0);
+  ASSERT_NE(nullptr, d);
+  EXPECT_EQ(QVSD_CMD_OPENDIR, srv.requests().back().cmd);
+  EXPECT_FALSE(srv.requests().back().has("flag"));
+  qvsd_cli_exit(c); /* closes the directory on the server */
+  for (int i = 0; i < 100 && srv.count(QVSD_CMD_EXIT) == 0; i++)
+    usleep(10000);
+  EXPECT_EQ(1, srv.count(QVSD_CMD_CLOSEDIR));
 }

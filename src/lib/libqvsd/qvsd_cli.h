@@ -24,6 +24,7 @@
 #include "libnet/net.h"
 #include "libpack/zcomp.h"
 #include "libpal/comm/verr.h"
+#include "libpal/os/os_dirent.h"
 #include "libqvsd/qvsd_wire.h"
 
 enum : uint32_t { QVSD_KIND_CLI = 0, QVSD_KIND_FILE = 1, QVSD_KIND_DIR = 2 };
@@ -55,6 +56,11 @@ struct qvsd_dir {
   uint32_t kind = QVSD_KIND_DIR;
   qvsd_cli *cli = nullptr;
   int64_t fd = 0;
+  std::vector<char> buf;  /* one batch of entry lines, NUL-terminated */
+  int64_t pos = -1;       /* next line in buf; -1 when a new batch is needed */
+  uint32_t fill = 0;
+  os_dirent rec;
+  uint64_t count = 0;     /* entries delivered */
 };
 
 struct qvsd_cli {
@@ -199,3 +205,14 @@ struct qvsd_statfs {
 int qvsd_cli_statfs(qvsd_cli *c, const char *path, qvsd_statfs *out);
 /* The attribute text of the set-attribute requests into out. Its length or -1. */
 int qvsd_attr_text(const file_attr *a, char *out, size_t size);
+
+/* ---- Directory reads ---- */
+/* Opens a directory listing (pattern may be null; flag needs a server of "1.8.5"). */
+qvsd_dir *qvsd_cli_opendir(qvsd_cli *c, const char *path, const char *pattern, int32_t flag);
+/* The next entry into *out (valid until the next call): 1, 0 at the end, or -1. */
+int qvsd_cli_readdir(qvsd_dir *d, const os_dirent **out);
+/* Closes on the server (when connected) and frees the handle. 0 or -1. */
+int qvsd_cli_closedir(qvsd_dir *d);
+/* Parses one entry line (no newline; the text is cut at its tabs): 10 fields, or 19 with
+ * long_form. 0, or -1 for a wrong field count, a bad number or a name or link that does not fit. */
+int qvsd_dirent_line_parse(char *line, bool long_form, os_dirent *d);
