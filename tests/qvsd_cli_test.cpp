@@ -361,7 +361,7 @@ TEST_F(qvsd_cli_t, exit_closes_handles_and_skips_a_dead_connection)
   f->fd = 33;
   c->files.push_back(f);
   EXPECT_EQ(0, qvsd_cli_exit(c));
-  for (int i = 0; i < 100 && srv.count(QVSD_CMD_EXIT) == 0; i++)
+  for (int i = 0; i < 1000 && srv.count(QVSD_CMD_EXIT) == 0; i++)
     usleep(10000); /* the exit frame is not answered: wait until the server has read it */
   std::vector<fake_req> reqs = srv.requests();
   ASSERT_GE(reqs.size(), 2u);

@@ -352,7 +352,7 @@ TEST_F(qvsd_file_t, directory_open_with_options_needs_185)
   EXPECT_EQ(QVSD_CMD_OPENDIR, srv.requests().back().cmd);
   EXPECT_FALSE(srv.requests().back().has("flag"));
   qvsd_cli_exit(c); /* closes the directory on the server */
-  for (int i = 0; i < 100 && srv.count(QVSD_CMD_EXIT) == 0; i++)
+  for (int i = 0; i < 1000 && srv.count(QVSD_CMD_EXIT) == 0; i++)
     usleep(10000);
   EXPECT_EQ(1, srv.count(QVSD_CMD_CLOSEDIR));
 }
