@@ -356,3 +356,65 @@ TEST_F(qvsd_file_t, directory_open_with_options_needs_185)
     usleep(10000);
   EXPECT_EQ(1, srv.count(QVSD_CMD_CLOSEDIR));
 }
+
+TEST_F(qvsd_file_t, status_short_long_and_by_path)
+{
+  struct stat_server {
+    fake_model m;
+    fake_reply operator()(const fake_req &r)
+    {
+      auto fields = [](qvsd_msg *mm, bool full) {
+        qvsd_msg_add_i32(mm, "type", 2);
+        qvsd_msg_add_i32(mm, "attrib_mode", 0100600);
+        qvsd_msg_add_i32(mm, "uid", 7);
+        qvsd_msg_add_i32(mm, "gid", 8);
+        qvsd_msg_add_i64(mm, "len", 1234);
+        qvsd_msg_add_i64(mm, "time_access", 10);
+        qvsd_msg_add_i64(mm, "time_write", 20);
+        qvsd_msg_add_i64(mm, "time_create", 30);
+        if (!full)
+          return;
+        for (const char *n : {"time_access_ns", "time_write_ns", "time_create_ns"})
+          qvsd_msg_add_i32(mm, n, 99);
+        for (const char *n : {"st_nlink", "st_dev", "st_rdev", "st_ino", "st_blksize", "st_blocks"})
+          qvsd_msg_add_i64(mm, n, 5);
+      };
+      if (r.cmd == QVSD_CMD_OPEN)
+        return fake_reply{fake_frame(1, r.cmd, 0, "", [](qvsd_msg *mm) { qvsd_msg_add_i64(mm, "fd", 3); })};
+      if (r.cmd == QVSD_CMD_FSTAT || r.cmd == QVSD_CMD_FSTAT_L)
+        return fake_reply{fake_frame(1, r.cmd, 0, "", [&](qvsd_msg *mm) { fields(mm, r.cmd == QVSD_CMD_FSTAT_L); })};
+      if (r.cmd == QVSD_CMD_IOCTL2 && r.num("cmd") == QVSD_IOCTL2_STAT) {
+        if (r.raw("data") != std::string("a\\tb\t0") + std::string(1, '\0'))
+          return fake_reply{fake_frame(1, r.cmd, -102, "not found")};
+        std::string line = "2\t33152\t7\t8\t10\t20\t30\t1234\t1\t2\t3\t1\t2\t0\t77\t4096\t8\tb\t\n";
+        return fake_reply{fake_frame(1, r.cmd, 0, "", [&](qvsd_msg *mm) {
+          qvsd_msg_add_raw(mm, "data", line.data(), (uint32_t)line.size());
+        })};
+      }
+      return m.answer(r);
+    }
+  };
+  for (const char *ver : {"1.5.2", "1.5.3"}) {
+    stat_server ss;
+    ss.m.ver = ver;
+    fake_qvsd srv(ss);
+    qvsd_cli *c = qvsd_cli_connect(srv.url("alice:s3cret").c_str(), &err);
+    ASSERT_NE(nullptr, c);
+    qvsd_file *f = qvsd_cli_open(c, "/data/a", 0);
+    ASSERT_NE(nullptr, f);
+    os_dirent d;
+    d.time_write_ns = 1;
+    ASSERT_EQ(0, qvsd_cli_fstat(f, &d)) << ver << ": " << qvsd_cli_last_errstr(c);
+    bool full = std::string(ver) == "1.5.3";
+    EXPECT_EQ(full ? QVSD_CMD_FSTAT_L : QVSD_CMD_FSTAT, srv.requests().back().cmd) << ver;
+    EXPECT_EQ(1234, d.size) << ver;
+    EXPECT_EQ(full ? 99u : 0u, d.time_write_ns) << ver;
+    EXPECT_EQ(full ? 5u : 0u, d.st_ino) << ver;
+    ASSERT_EQ(0, qvsd_cli_stat(c, "a\tb", 0, &d)) << qvsd_cli_last_errstr(c);
+    EXPECT_EQ(77u, d.st_ino);
+    EXPECT_STREQ("b", d.name);
+    EXPECT_EQ(-1, qvsd_cli_stat(c, "missing", 0, &d));
+    EXPECT_EQ(-102, qvsd_cli_last_errno(c));
+    qvsd_cli_exit(c);
+  }
+}

@@ -34,6 +34,7 @@ constexpr int QVSD_PORT_TLS = 6686;
 constexpr size_t QVSD_ERRSTR_SIZE = 4096;
 constexpr size_t QVSD_PWD_SIZE = 4096;
 constexpr size_t QVSD_CERT_MAX = 256;
+constexpr int QVSD_STAT_LINE_MAX = 512 * 1024; /* largest status line accepted */
 constexpr uint32_t QVSD_BS_FAST = 0x200000; /* round trip below 2 ms */
 constexpr uint32_t QVSD_BS_MID = 0x10000;
 constexpr uint32_t QVSD_BS_SLOW = 0x4000;   /* round trip above 100 ms */
@@ -216,3 +217,11 @@ int qvsd_cli_closedir(qvsd_dir *d);
 /* Parses one entry line (no newline; the text is cut at its tabs): 10 fields, or 19 with
  * long_form. 0, or -1 for a wrong field count, a bad number or a name or link that does not fit. */
 int qvsd_dirent_line_parse(char *line, bool long_form, os_dirent *d);
+
+/* ---- File status ---- */
+/* Status of path on the server (ioctl2 10006, the long entry line) into *d. flags go to the
+ * server as they are. 0 or -1 (a missing entry is the server's -102). */
+int qvsd_cli_stat(qvsd_cli *c, const char *path, uint32_t flags, os_dirent *d);
+/* Status of an open file: the long reply from "1.5.3", else the short one whose nanoseconds read
+ * 0 (the st_ fields are then left as they were). 0 or -1. */
+int qvsd_cli_fstat(qvsd_file *f, os_dirent *d);

@@ -1,10 +1,13 @@
 #define LOG_TAG "sdcli"
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "liblog/log2.h"
+#include "libpal/string/pl_escape.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
 
@@ -212,4 +215,65 @@ int qvsd_cli_closedir(qvsd_dir *d)
   v.erase(std::remove(v.begin(), v.end(), d), v.end());
   delete d;
   return rc;
+}
+
+int qvsd_cli_stat(qvsd_cli *c, const char *path, uint32_t flags, os_dirent *d)
+{
+  if (!c || !path || !d)
+    return -1;
+  std::string arg;
+  if (str_escape_tab_append(path, strlen(path), &arg) < 0)
+    return result(c, QVSD_R_MEMORY);
+  char tail[16];
+  snprintf(tail, sizeof tail, "\t%x", flags);
+  arg += tail;
+  const void *data = nullptr;
+  int n = 0;
+  if (qvsd_cli_ioctl2_ptr(c, QVSD_IOCTL2_STAT, arg.c_str(), -1, &data, QVSD_STAT_LINE_MAX, &n) < 0)
+    return -1;
+  std::string line(static_cast<const char *>(data), (size_t)n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\0' || line.back() == '\r'))
+    line.pop_back();
+  if (qvsd_dirent_line_parse(line.data(), true, d) < 0) {
+    LOGE("[%s] error: parse data\n", path);
+    return result(c, QVSD_R_DATA);
+  }
+  return 0;
+}
+
+int qvsd_cli_fstat(qvsd_file *f, os_dirent *d)
+{
+  if (!f || !d)
+    return -1;
+  qvsd_cli *c = f->cli;
+  bool full = c->ver_153;
+  int n = full ? (int)(sizeof qvsd_pol_stat / sizeof qvsd_pol_stat[0]) : QVSD_POL_STAT_SHORT;
+  const void *s[sizeof qvsd_pol_stat / sizeof qvsd_pol_stat[0]];
+  int rc = QVSD_R_MEMORY;
+  if (qvsd_msg_reset(&c->req) == 0 && qvsd_msg_add_i64(&c->req, "fd", f->fd) == 0)
+    rc = qvsd_exchange(c, full ? QVSD_CMD_FSTAT_L : QVSD_CMD_FSTAT, qvsd_pol_stat, n, s, 0);
+  if (result(c, rc) < 0)
+    return -1;
+  d->type = (uint32_t)qvsd_attr_i32(s[2]);
+  d->attrib_mode = (uint32_t)qvsd_attr_i32(s[3]);
+  d->uid = (uint32_t)qvsd_attr_i32(s[4]);
+  d->gid = (uint32_t)qvsd_attr_i32(s[5]);
+  d->size = qvsd_attr_i64(s[6]);
+  d->time_access = qvsd_attr_i64(s[7]);
+  d->time_write = qvsd_attr_i64(s[8]);
+  d->time_create = qvsd_attr_i64(s[9]);
+  if (!full) {
+    d->time_access_ns = d->time_write_ns = d->time_create_ns = 0;
+    return 0;
+  }
+  d->time_access_ns = (uint32_t)qvsd_attr_i32(s[10]);
+  d->time_write_ns = (uint32_t)qvsd_attr_i32(s[11]);
+  d->time_create_ns = (uint32_t)qvsd_attr_i32(s[12]);
+  d->st_nlink = (uint64_t)qvsd_attr_i64(s[13]);
+  d->st_dev = (uint64_t)qvsd_attr_i64(s[14]);
+  d->st_rdev = (uint64_t)qvsd_attr_i64(s[15]);
+  d->st_ino = (uint64_t)qvsd_attr_i64(s[16]);
+  d->st_blksize = (uint64_t)qvsd_attr_i64(s[17]);
+  d->st_blocks = (uint64_t)qvsd_attr_i64(s[18]);
+  return 0;
 }
