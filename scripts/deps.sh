@@ -18,3 +18,19 @@ qv_deps_install() {
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
+
+# What ./fuzz.sh needs besides the build packages: clang and its libFuzzer runtime.
+qv_fuzz_deps_install() {
+  local pkgs=(clang libclang-rt-14-dev)
+  local missing=()
+  local p
+  for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2 &&
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
