@@ -579,3 +579,24 @@ TEST(hardlink_table, finds_by_whole_key)
   hardlink_table_free(t);
   hardlink_table_free(nullptr);
 }
+
+/* A table that grows past its first buckets many times over still finds every key, and only its
+ * own. */
+TEST(hardlink_table, grows_with_its_content)
+{
+  hardlink_table *t = hardlink_table_alloc();
+  ASSERT_NE(nullptr, t);
+  constexpr uint64_t N = 20000;
+  for (uint64_t i = 0; i < N; ++i) {
+    hardlink_key k{7, i * 3, 0, 0};
+    std::string path = "/f" + std::to_string(i);
+    ASSERT_EQ(0, hardlink_table_add(t, &k, path.data(), path.size()));
+  }
+  EXPECT_EQ(N, hardlink_table_count(t));
+  for (uint64_t i = 0; i < N; ++i) {
+    hardlink_key hit{7, i * 3, 0, 0}, miss{7, i * 3 + 1, 0, 0};
+    ASSERT_STREQ(("/f" + std::to_string(i)).c_str(), hardlink_table_find(t, &hit));
+    ASSERT_EQ(nullptr, hardlink_table_find(t, &miss));
+  }
+  hardlink_table_free(t);
+}

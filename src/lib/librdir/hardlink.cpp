@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "libpal/comm/verr.h"
 
@@ -14,10 +15,10 @@ struct hl_node {
   char *path;
 };
 
-uint32_t bucket_of(const hardlink_key &k)
+uint64_t hash_of(const hardlink_key &k)
 {
-  uint64_t h = k.st_ino ^ k.st_dev ^ (k.file_id_ext << 16);
-  return static_cast<uint32_t>(h) % HARDLINK_TABLE_BUCKETS;
+  uint64_t h = k.st_ino ^ (k.st_dev * 0x9E3779B97F4A7C15ull) ^ (k.file_id_ext << 16) ^ k.disc;
+  return h ^ (h >> 29);
 }
 
 bool same_key(const hardlink_key &a, const hardlink_key &b)
@@ -27,10 +28,36 @@ bool same_key(const hardlink_key &a, const hardlink_key &b)
 
 } // namespace
 
+/* Chains stay short: the bucket array doubles when the entries outnumber it twice. */
 struct hardlink_table {
-  hl_node *buckets[HARDLINK_TABLE_BUCKETS] = {};
+  std::vector<hl_node *> buckets = std::vector<hl_node *>(HARDLINK_TABLE_BUCKETS, nullptr);
   uint64_t count = 0;
+  hl_node *&head_of(const hardlink_key &k) { return buckets[hash_of(k) % buckets.size()]; }
+  hl_node *head_of(const hardlink_key &k) const { return buckets[hash_of(k) % buckets.size()]; }
 };
+
+namespace {
+
+void grow(hardlink_table *t)
+{
+  std::vector<hl_node *> wider;
+  try {
+    wider.assign(t->buckets.size() * 2 + 1, nullptr);
+  } catch (const std::bad_alloc &) {
+    return; /* longer chains, still correct */
+  }
+  for (hl_node *head : t->buckets)
+    while (head) {
+      hl_node *n = head;
+      head = n->next;
+      hl_node *&slot = wider[hash_of(n->key) % wider.size()];
+      n->next = slot;
+      slot = n;
+    }
+  t->buckets.swap(wider);
+}
+
+} // namespace
 
 hardlink_table *hardlink_table_alloc()
 {
@@ -64,7 +91,7 @@ const char *hardlink_table_find(const hardlink_table *t, const hardlink_key *key
 {
   if (!t || !key)
     return nullptr;
-  for (const hl_node *n = t->buckets[bucket_of(*key)]; n; n = n->next)
+  for (const hl_node *n = t->head_of(*key); n; n = n->next)
     if (same_key(n->key, *key))
       return n->path;
   return nullptr;
@@ -86,7 +113,9 @@ int hardlink_table_add(hardlink_table *t, const hardlink_key *key, const char *p
     memcpy(n->path, path, len);
   n->path[len] = '\0';
   n->key = *key;
-  hl_node *&head = t->buckets[bucket_of(*key)];
+  if (t->count >= 2 * t->buckets.size())
+    grow(t);
+  hl_node *&head = t->head_of(*key);
   n->next = head;
   head = n;
   t->count++;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+/* Buckets of a new table; the table grows with its content. */
 constexpr uint32_t HARDLINK_TABLE_BUCKETS = 311;
 
 struct hardlink_key {

@@ -211,7 +211,9 @@ int str_2_stat(char *text, stat_parse_ctx *ctx, mstat *list)
       }
 
       it.link_name = link;
-      if (ctx && it.st_nlink != 0 && ctx->hardlink && ctx->hl && os_type_kind(it.type) == TYPE_FILE) {
+      /* A file of one name has no other to be found: only files with more links go into the table,
+       * which keeps it to the groups that exist. */
+      if (ctx && it.st_nlink > 1 && ctx->hardlink && ctx->hl && os_type_kind(it.type) == TYPE_FILE) {
         hardlink_key key{it.st_dev, it.st_ino, it.file_id_ext, 0};
         if (const char *first = hardlink_table_find(ctx->hl, &key)) {
           it.link_name = first;
