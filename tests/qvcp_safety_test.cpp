@@ -296,8 +296,9 @@ TEST_F(safety_fixture, counted_failures_and_their_cause_are_reported)
  * mount namespace of its own, so nothing outlives the test. */
 TEST_F(safety_fixture, a_full_disk_ends_the_run_with_status_5_and_its_error_line)
 {
-  if (geteuid() != 0 || system("unshare -m true >/dev/null 2>&1") != 0)
-    GTEST_SKIP() << "needs root and mount namespaces";
+  std::string probe = "unshare -m sh -c 'mount -t tmpfs -o size=1m tmpfs \"" + out + "\"' >/dev/null 2>&1";
+  if (geteuid() != 0 || system(probe.c_str()) != 0)
+    GTEST_SKIP() << "needs root, mount namespaces and tmpfs mounts";
   tree_put(in + "/big", random_bytes(3u << 20, 3), 0644, T0);
   std::string script = "mount -t tmpfs -o size=1m tmpfs '" + out + "' && exec '" QVCP_BIN "' mode=cp 'if=" +
                        in + "' 'of=" + out + "/o'";
@@ -374,7 +375,8 @@ TEST_F(safety_fixture, device_nodes_and_sockets_are_recreated_or_skipped)
 {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to make a device node";
-  ASSERT_EQ(mknod((in + "/null").c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+  if (mknod((in + "/null").c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "this root may not make device nodes";
   ASSERT_EQ(mknod((in + "/sock").c_str(), S_IFSOCK | 0644, 0), 0);
   run_result r = qvcp({"mode=cp", "if=" + in, "of=" + out});
   EXPECT_EQ(r.status, 0) << r.err;
