@@ -171,7 +171,8 @@ def main():
     ap.add_argument("--quick", action="store_true", help="scaled-down data, 3 counted runs")
     ap.add_argument("--runs", type=int, help="counted runs per tool (default 5, quick 3)")
     ap.add_argument("--dir", default="/tmp/qvcp_bench", help="scratch directory")
-    ap.add_argument("--cases", default="small,big,noop,delta,wide", help="comma-separated cases")
+    ap.add_argument("--cases", default="small,big,noop,delta,wide",
+                    help="comma-separated cases; 'real' (a copy of /usr/share) is run only when named")
     ap.add_argument("--qvcp", required=True)
     ap.add_argument("--cfr", required=True, help="the copy_file_range program")
     a = ap.parse_args()
@@ -247,6 +248,34 @@ def main():
         for o in (oq, orr):
             shutil.rmtree(o, ignore_errors=True)
 
+    if "real" in cases:
+        # A real tree: a copy of /usr/share (tens of thousands of entries in small directories, links,
+        # hard links on some systems), made once in the scratch directory.
+        real = os.path.join(a.dir, "real_share")
+        if not os.path.isdir(real):
+            subprocess.run(["cp", "-a", "/usr/share", real], check=False)
+        rq, rr, rh = (os.path.join(d, n) for n in ("real_q", "real_r", "real_h"))
+        tab.add("real copy", rounds({
+            "qvcp": [qvcp, "mode=cp", "if=" + real, "of=" + dst],
+            "cp -a": ["cp", "-a", real, dst],
+            "rsync -a": ["rsync", "-a", real + "/", dst + "/"]}, runs, clear))
+        for o in (rq, rr, rh):
+            shutil.rmtree(o, ignore_errors=True)
+        measure([qvcp, "mode=sync", "if=" + real, "of=" + rq, "flag=hardlinks,xattr"])
+        measure(["rsync", "-aHX", real + "/", rr + "/"])
+        floor = ["sh", "-c", "find '%s' -printf '%%s\\n' >/dev/null & find '%s' -printf '%%s\\n' >/dev/null; wait"
+                 % (real, rq)]
+        tab.add("real noop", rounds({
+            "qvcp": [qvcp, "mode=sync", "if=" + real, "of=" + rq],
+            "rsync -a": ["rsync", "-a", real + "/", rr + "/"],
+            "two find (floor)": floor}, runs, lambda _t: None))
+        tab.add("real noop HX", rounds({
+            "qvcp": [qvcp, "mode=sync", "if=" + real, "of=" + rq, "flag=hardlinks,xattr"],
+            "rsync -aHX": ["rsync", "-aHX", real + "/", rr + "/"]}, runs, lambda _t: None))
+        for o in (rq, rr, rh):
+            shutil.rmtree(o, ignore_errors=True)
+        clear(None)
+
     print("\n%s data, median of %d runs after a warm-up, %d cores\n" % ("quick" if a.quick else "full", runs,
                                                                         os.cpu_count()))
     tab.show()
@@ -279,6 +308,14 @@ def targets(res, extra):
         checks.append(("wide", "qvcp peak / rsync peak", qp / w["rsync -a"].peak, "<= 1.00",
                        qp <= w["rsync -a"].peak))
         ratio("wide", "qvcp", "rsync -a", 0.5, "qvcp no-op sync / rsync -a wall")
+    ratio("real copy", "qvcp", "cp -a", 0.8)
+    ratio("real noop", "qvcp", "rsync -a", 0.5)
+    ratio("real noop", "qvcp", "two find (floor)", 1.3)
+    ratio("real noop HX", "qvcp", "rsync -aHX", 0.6)
+    if "real noop HX" in res:
+        h = res["real noop HX"]
+        checks.append(("real noop HX", "qvcp peak / rsync -aHX peak", h["qvcp"].peak / h["rsync -aHX"].peak,
+                       "<= 1.00", h["qvcp"].peak <= h["rsync -aHX"].peak))
     peak = max([res[c]["qvcp"].peak for c in ("small", "big", "noop", "delta") if c in res] or [0]) / 1024.0
     if peak:
         checks.append(("1-4", "qvcp peak MiB", peak, "<= 64", peak <= 64))
