@@ -395,6 +395,59 @@ TEST_F(qvsd_srv_t, paths_outside_the_export_are_refused)
   EXPECT_EQ(0, srv->stop(SIGTERM));
 }
 
+TEST_F(qvsd_srv_t, several_clients_at_once)
+{
+  start();
+  constexpr int N = 4;
+  std::string fails[N];
+  std::vector<std::thread> ts;
+  for (int i = 0; i < N; i++) {
+    ts.emplace_back([&, i] {
+      vperror err{};
+      qvsd_cli *c = qvsd_cli_connect(url(i % 2 == 1).c_str(), &err);
+      if (!c) {
+        fails[i] = std::string("connect: ") + vperror_str(&err);
+        return;
+      }
+      std::string path = "/d/c" + std::to_string(i);
+      std::string text(100000 + i, (char)('a' + i));
+      qvsd_file *f = qvsd_cli_open(c, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+      if (!f || qvsd_cli_write(f, text.data(), (int64_t)text.size(), 0) != (int64_t)text.size() || qvsd_cli_close(f) < 0)
+        fails[i] = std::string("write: ") + qvsd_cli_last_errstr(c);
+      std::string back(text.size(), 0);
+      f = fails[i].empty() ? qvsd_cli_open(c, path.c_str(), O_RDONLY) : nullptr;
+      if (f && (qvsd_cli_read(f, back.data(), (int64_t)back.size(), 0) != (int64_t)back.size() || back != text))
+        fails[i] = "read back differs";
+      if (f)
+        qvsd_cli_close(f);
+      qvsd_cli_exit(c);
+    });
+  }
+  for (auto &t : ts)
+    t.join();
+  for (int i = 0; i < N; i++)
+    EXPECT_EQ("", fails[i]) << i;
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+}
+
+TEST_F(qvsd_srv_t, one_client_past_the_limit_is_refused)
+{
+  start({"max_clients=1"});
+  vperror err{};
+  qvsd_cli *first = qvsd_cli_connect(url(false).c_str(), &err);
+  ASSERT_NE(nullptr, first) << vperror_str(&err);
+  vperror err2{};
+  qvsd_cli *second = qvsd_cli_connect(url(true).c_str(), &err2);
+  EXPECT_EQ(nullptr, second);
+  EXPECT_EQ(-138, err2.code) << vperror_str(&err2);
+  qvsd_cli_exit(second);
+  /* The session that holds the place goes on. */
+  os_dirent d;
+  EXPECT_EQ(0, qvsd_cli_stat(first, "/d/small", 0, &d)) << qvsd_cli_last_errstr(first);
+  qvsd_cli_exit(first);
+  EXPECT_EQ(0, srv->stop(SIGTERM));
+}
+
 TEST_F(qvsd_srv_t, stops_on_signals_with_a_session_open)
 {
   for (int sig : {SIGTERM, SIGINT}) {

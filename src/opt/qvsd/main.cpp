@@ -167,8 +167,7 @@ void run_session(server *srv, int fd, bool tls, std::atomic<bool> *done)
       conn.io_timeout = IO_SLICE_MS;
       if (srv->active.fetch_add(1) >= srv->max_clients) {
         LOGW("%s refused: %ld sessions already\n", peer.c_str(), srv->max_clients);
-        conn.io_timeout = HANDSHAKE_MS;
-        qvsd_srv_refuse(&conn, srv->conf.proto, VERR_BUSY, "too many clients");
+        qvsd_srv_refuse(&srv->conf, &conn, peer.c_str(), VERR_BUSY, "too many clients", &g_stop);
       } else {
         qvsd_srv_session(&srv->conf, &conn, peer.c_str(), tls, &g_stop);
       }

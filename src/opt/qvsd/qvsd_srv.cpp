@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -37,6 +38,7 @@ constexpr uint32_t DATA_MAX = 2u << 20;
 /* Open files and directories one session may hold. */
 constexpr size_t HANDLES_MAX = 256;
 constexpr size_t PATH_MAX_LEN = 4096;
+constexpr int REFUSE_WAIT_MS = 5000; /* how long a refused client may take to send its request */
 constexpr int32_t E_CRED = 1; /* "credentials required": the client then sends its real login */
 constexpr int32_t E_STATE = -13; /* the object is in the wrong state for this request */
 
@@ -815,29 +817,38 @@ bool serve_one(session *s, uint8_t cmd, const req_view &r, bool *reply)
   }
 }
 
+/* Reads exactly n bytes in short reads so that a stop is seen; a client silent for the idle
+ * limit (counted from its last byte) is given up. false when the session must end. */
+bool read_exact(session *s, uint8_t *buf, uint32_t n, const std::atomic<int> *stop)
+{
+  uint32_t got = 0;
+  auto last = std::chrono::steady_clock::now();
+  while (got < n) {
+    if (stop->load())
+      return false;
+    int k = net_read(s->conn, buf + got, (int)std::min<uint32_t>(n - got, 1u << 30));
+    if (k < 0 || (k == 0 && s->conn->closed))
+      return false;
+    if (k > 0) {
+      got += (uint32_t)k;
+      last = std::chrono::steady_clock::now();
+      continue;
+    }
+    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last);
+    if (idle.count() >= s->conf->idle_timeout_ms) {
+      LOGI("%s idle for %d ms, session ended\n", s->peer, s->conf->idle_timeout_ms);
+      return false;
+    }
+  }
+  return true;
+}
+
 /* Reads one frame into s->req; its command into *cmd. false when the session must end. */
 bool read_frame(session *s, uint8_t *cmd, const std::atomic<int> *stop)
 {
   uint8_t head[QVSD_FRAME_HEAD];
-  int got = 0;
-  /* Waits for the next request in short reads so that a stop is seen; the idle limit ends a
-   * silent client. */
-  auto idle_start = std::chrono::steady_clock::now();
-  while (got < (int)sizeof head) {
-    if (stop->load())
-      return false;
-    int n = net_read(s->conn, head + got, (int)sizeof head - got);
-    if (n < 0 || s->conn->closed)
-      return false;
-    got += n;
-    if (n == 0) {
-      auto idle = std::chrono::steady_clock::now() - idle_start;
-      if (std::chrono::duration_cast<std::chrono::milliseconds>(idle).count() >= s->conf->idle_timeout_ms) {
-        LOGI("%s idle for %d ms, session ended\n", s->peer, s->conf->idle_timeout_ms);
-        return false;
-      }
-    }
-  }
+  if (!read_exact(s, head, sizeof head, stop))
+    return false;
   if (head[0] != QVSD_MAGIC0 || head[1] != QVSD_MAGIC1) {
     LOGW("%s sent a frame with magic %02x %02x, session ended\n", s->peer, head[0], head[1]);
     return false;
@@ -851,7 +862,7 @@ bool read_frame(session *s, uint8_t *cmd, const std::atomic<int> *stop)
   }
   s->req.resize(t);
   memcpy(s->req.data(), head + 4, 4);
-  if (t > 4 && net_read_all(s->conn, s->req.data() + 4, (int)t - 4) != (int)t - 4) {
+  if (t > 4 && !read_exact(s, s->req.data() + 4, t - 4, stop)) {
     LOGW("%s ended inside a frame\n", s->peer);
     return false;
   }
@@ -911,16 +922,21 @@ int qvsd_srv_users_load(const char *file, std::map<std::string, std::string> *us
   return 0;
 }
 
-void qvsd_srv_refuse(net *conn, uint8_t proto, int32_t code, const char *text)
+void qvsd_srv_refuse(const qvsd_srv_conf *conf, net *conn, const char *peer, int32_t code, const char *text,
+                     const std::atomic<int> *stop)
 {
-  qvsd_msg m;
-  if (qvsd_msg_reset(&m) == 0 && qvsd_msg_add_i32(&m, "errno", code) == 0 && qvsd_msg_add_str(&m, "errno_str", text) == 0) {
-    uint8_t head[QVSD_FRAME_HEAD];
-    qvsd_frame_head(head, proto, QVSD_CMD_LOGIN, m.data);
-    if (net_write_all(conn, head, sizeof head) == (int)sizeof head)
-      net_write_all(conn, m.data + 4, (int)m.len - 4);
-  }
-  qvsd_msg_free(&m);
+  /* The refusal answers the client's first request: closing with that request unread would reset
+   * the connection and could lose the reply before the client reads it. */
+  qvsd_srv_conf c = *conf;
+  c.idle_timeout_ms = REFUSE_WAIT_MS;
+  session s;
+  s.conf = &c;
+  s.conn = conn;
+  s.peer = peer;
+  uint8_t cmd = 0;
+  if (read_frame(&s, &cmd, stop) && rep_err(&s, code, text))
+    send_frame(&s, cmd);
+  qvsd_msg_free(&s.rep);
 }
 
 int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer, bool tls, const std::atomic<int> *stop)

@@ -51,5 +51,7 @@ int qvsd_srv_users_load(const char *file, std::map<std::string, std::string> *us
 int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer, bool tls,
                          const std::atomic<int> *stop);
 
-/* Answers a connection the server will not serve with one error reply (errno code, text). */
-void qvsd_srv_refuse(net *conn, uint8_t proto, int32_t code, const char *text);
+/* Answers the first request of a connection the server will not serve with one error reply
+ * (errno code, text); waits a few seconds at most for that request. */
+void qvsd_srv_refuse(const qvsd_srv_conf *conf, net *conn, const char *peer, int32_t code, const char *text,
+                     const std::atomic<int> *stop);
