@@ -2,7 +2,10 @@
  * written and read back over TCP and TLS, listings, confinement to the export, stop on SIGTERM. */
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,9 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -152,6 +157,60 @@ std::string read_file(const std::string &path)
   return ss.str();
 }
 
+/* A blocking loopback connection whose reads give up after 20 s. */
+int raw_connect(int port)
+{
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons((uint16_t)port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval tv{20, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string frame(uint8_t cmd, const std::function<void(qvsd_msg *)> &add)
+{
+  qvsd_msg m;
+  qvsd_msg_reset(&m);
+  if (add)
+    add(&m);
+  uint8_t head[QVSD_FRAME_HEAD];
+  qvsd_frame_head(head, 1, cmd, m.data);
+  std::string out(reinterpret_cast<char *>(head), sizeof head);
+  out.append(reinterpret_cast<char *>(m.data) + 4, m.len - 4);
+  qvsd_msg_free(&m);
+  return out;
+}
+
+/* Sends bytes and reads one reply: its "errno"; 1000 when the server closed instead, 3000 when
+ * nothing came within the read limit. */
+int32_t exchange(int fd, const std::string &bytes)
+{
+  if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != (ssize_t)bytes.size())
+    return 1000;
+  uint8_t head[QVSD_FRAME_HEAD];
+  ssize_t n = recv(fd, head, sizeof head, MSG_WAITALL);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return 3000;
+  if (n != (ssize_t)sizeof head)
+    return 1000;
+  std::string body(qvsd_frame_body_len(head), '\0');
+  memcpy(body.data(), head + 4, 4);
+  if (body.size() < 4 || recv(fd, body.data() + 4, body.size() - 4, MSG_WAITALL) != (ssize_t)body.size() - 4)
+    return 1000;
+  const void *slots[2];
+  if (head[0] != QVSD_MAGIC0 || head[1] != QVSD_MAGIC1 ||
+      cli_blobmsg_parse(qvsd_pol_plain, 2, slots, body.data() + 4, (uint32_t)body.size() - 4) < 0)
+    return 2000;
+  return qvsd_attr_i32(slots[0]);
+}
+
 std::set<std::string> list_dir(const std::string &path)
 {
   std::set<std::string> names;
@@ -192,9 +251,9 @@ protected:
   }
 
   /* Starts the server with the accounts file and extra words; both listeners on free ports. */
-  void start(const std::vector<std::string> &extra = {})
+  void start(const std::vector<std::string> &extra = {}, bool anonymous = false)
   {
-    std::vector<std::string> args{"root=" + root, "port=0", "tls_port=0", "users=" + users};
+    std::vector<std::string> args{"root=" + root, "port=0", "tls_port=0", anonymous ? "anonymous=yes" : "users=" + users};
     args.insert(args.end(), extra.begin(), extra.end());
     srv = std::make_unique<srv_proc>();
     ASSERT_TRUE(srv->start(args));
@@ -427,6 +486,78 @@ TEST_F(qvsd_srv_t, several_clients_at_once)
     t.join();
   for (int i = 0; i < N; i++)
     EXPECT_EQ("", fails[i]) << i;
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+}
+
+TEST_F(qvsd_srv_t, hostile_frames_get_an_error_or_a_closed_connection)
+{
+  start({}, true);
+  const std::string probe = frame(QVSD_CMD_LOGIN, [](qvsd_msg *m) {
+    qvsd_msg_add_str(m, "user", ":");
+    qvsd_msg_add_str(m, "passwd", "");
+  });
+  const std::string ping = frame(QVSD_CMD_IOCTL, [](qvsd_msg *m) {
+    qvsd_msg_add_i64(m, "fd", 0);
+    qvsd_msg_add_i32(m, "cmd", QVSD_IOCTL_PING);
+    qvsd_msg_add_i32(m, "len", 0);
+    qvsd_msg_add_raw(m, "data", nullptr, 0);
+  });
+  std::string bad_magic = ping;
+  bad_magic[0] = 'X';
+  std::string too_long = ping;
+  too_long[5] = (char)0xff, too_long[6] = (char)0xff, too_long[7] = (char)0xff; /* 16 MiB announced */
+  /* A member whose header claims more bytes than the root holds. */
+  std::string lying = frame(QVSD_CMD_INFO, [](qvsd_msg *m) { qvsd_msg_add_str(m, "param", "x"); });
+  lying[8 + 1] = 0x01; /* the member's length grows by 64 KiB */
+  /* A member of a type id past the last one. */
+  std::string bad_type = frame(QVSD_CMD_INFO, [](qvsd_msg *m) { qvsd_msg_add_str(m, "param", "x"); });
+  bad_type[8] = (char)(0x80 | 9);
+  const std::string unknown = frame(77, {});
+  const std::string open_path = frame(QVSD_CMD_OPEN, [](qvsd_msg *m) {
+    qvsd_msg_add_str(m, "path", "/d/small");
+    qvsd_msg_add_i64(m, "mode", O_RDONLY);
+  });
+  std::string long_path(5000, 'a');
+  long_path[0] = '/';
+  const std::string open_long = frame(QVSD_CMD_OPEN, [&](qvsd_msg *m) {
+    qvsd_msg_add_str(m, "path", long_path.c_str());
+    qvsd_msg_add_i64(m, "mode", O_RDONLY);
+  });
+  struct row {
+    const char *name;
+    bool login_first;
+    const std::string *bytes;
+    int32_t want; /* errno of the reply; 1000: the server closed the connection */
+  } rows[] = {
+      {"request before login", false, &open_path, -38},
+      {"unknown command before login", false, &unknown, -38},
+      {"unknown command", true, &unknown, -37},
+      {"bad magic", true, &bad_magic, 1000},
+      {"length past the limit", true, &too_long, 1000},
+      {"member longer than the frame", true, &lying, -466},
+      {"member of an unknown type", true, &bad_type, -466},
+      {"path over 4096 bytes", true, &open_long, -2},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.name);
+    int fd = raw_connect(srv->tcp_port);
+    ASSERT_GE(fd, 0);
+    if (r.login_first) {
+      ASSERT_EQ(0, exchange(fd, probe));
+    }
+    EXPECT_EQ(r.want, exchange(fd, *r.bytes));
+    /* An error reply leaves the session usable. */
+    if (r.want != 1000) {
+      EXPECT_EQ(r.login_first ? 0 : -38, exchange(fd, ping));
+    }
+    close(fd);
+  }
+  /* The server still serves. */
+  int fd = raw_connect(srv->tcp_port);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(0, exchange(fd, probe));
+  EXPECT_EQ(0, exchange(fd, ping));
+  close(fd);
   EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
 }
 
