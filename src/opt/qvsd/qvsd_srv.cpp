@@ -42,6 +42,12 @@ constexpr int REFUSE_WAIT_MS = 5000; /* how long a refused client may take to se
 constexpr int32_t E_CRED = 1; /* "credentials required": the client then sends its real login */
 constexpr int32_t E_STATE = -13; /* the object is in the wrong state for this request */
 
+/* An open file and the position that reads and writes without an offset use. */
+struct srv_file {
+  ep_file *f = nullptr;
+  int64_t pos = 0;
+};
+
 /* A directory read in progress: the reader and the line that did not fit the last batch. */
 struct srv_dir {
   os_dir *dir = nullptr;
@@ -61,7 +67,7 @@ struct session {
   qvsd_msg rep;
   std::vector<uint8_t> req;
   std::vector<uint8_t> scratch;
-  std::map<int64_t, ep_file *> files;
+  std::map<int64_t, srv_file> files;
   std::map<int64_t, srv_dir> dirs;
   int64_t next_fd = 3;
   uint64_t bytes_in = 0, bytes_out = 0;
@@ -366,13 +372,13 @@ bool do_info(session *s)
 
 /* ---- files ---- */
 
-ep_file *file_of(session *s, const req_view &r)
+srv_file *file_of(session *s, const req_view &r)
 {
   int64_t fd = 0;
   if (!r.i64("fd", &fd))
     return nullptr;
   auto it = s->files.find(fd);
-  return it == s->files.end() ? nullptr : it->second;
+  return it == s->files.end() ? nullptr : &it->second;
 }
 
 bool bad_handle(session *s)
@@ -408,7 +414,7 @@ bool do_open(session *s, const req_view &r)
   if (!f)
     return rep_verr(s, s->err.code);
   int64_t fd = s->next_fd++;
-  s->files[fd] = f;
+  s->files[fd] = srv_file{f, 0};
   return rep_ok(s) && qvsd_msg_add_i64(&s->rep, "fd", fd) == 0;
 }
 
@@ -419,7 +425,7 @@ bool do_close(session *s, const req_view &r, const file_attr *attr)
   auto it = s->files.find(fd);
   if (it == s->files.end())
     return bad_handle(s);
-  ep_file *f = it->second;
+  ep_file *f = it->second.f;
   s->files.erase(it);
   int rc = ep_file_close(f, attr, &s->err);
   return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
@@ -427,19 +433,20 @@ bool do_close(session *s, const req_view &r, const file_attr *attr)
 
 bool do_pread(session *s, const req_view &r, bool positioned)
 {
-  ep_file *f = file_of(s, r);
-  if (!f)
+  srv_file *sf = file_of(s, r);
+  if (!sf)
     return bad_handle(s);
   int32_t len = 0;
   int64_t off = 0;
   if (!r.i32("len", &len) || len < 0 || (uint32_t)len > DATA_MAX || (positioned && (!r.i64("offset", &off) || off < 0)))
     return rep_err(s, VERR_PARAM, "bad read request");
   if (!positioned)
-    return rep_err(s, VERR_NOTSUP, "reads need an offset");
+    off = sf->pos;
   s->scratch.resize((size_t)len + zcomp_bound((uint32_t)len) + 1);
-  int64_t n = ep_file_pread(f, s->scratch.data(), (size_t)len, (uint64_t)off, &s->err);
+  int64_t n = ep_file_pread(sf->f, s->scratch.data(), (size_t)len, (uint64_t)off, &s->err);
   if (n < 0)
     return rep_verr(s, (int)n);
+  sf->pos = off + n;
   int packed = 0;
   uint8_t *dst = s->scratch.data() + len;
   if (n > 0) {
@@ -453,8 +460,8 @@ bool do_pread(session *s, const req_view &r, bool positioned)
 
 bool do_pwrite(session *s, const req_view &r, bool positioned)
 {
-  ep_file *f = file_of(s, r);
-  if (!f)
+  srv_file *sf = file_of(s, r);
+  if (!sf)
     return bad_handle(s);
   int32_t len = 0;
   int64_t off = 0;
@@ -464,7 +471,7 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
       (positioned && (!r.i64("offset", &off) || off < 0)))
     return rep_err(s, VERR_PARAM, "bad write request");
   if (!positioned)
-    return rep_err(s, VERR_NOTSUP, "writes need an offset");
+    off = sf->pos;
   const void *plain = data;
   if (len > 0) {
     void *out = nullptr;
@@ -474,46 +481,56 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
   } else if (plen != 0) {
     return rep_err(s, VERR_PROTO, "data does not unpack to its length");
   }
-  int64_t n = len ? ep_file_pwrite(f, plain, (size_t)len, (uint64_t)off, &s->err) : 0;
+  int64_t n = len ? ep_file_pwrite(sf->f, plain, (size_t)len, (uint64_t)off, &s->err) : 0;
   if (n < 0)
     return rep_verr(s, (int)n);
+  sf->pos = off + n;
   return rep_ok(s) && qvsd_msg_add_i32(&s->rep, "len", (int32_t)n) == 0;
 }
 
 bool do_setlen(session *s, const req_view &r)
 {
-  ep_file *f = file_of(s, r);
-  if (!f)
+  srv_file *sf = file_of(s, r);
+  if (!sf)
     return bad_handle(s);
   int64_t len = 0;
   if (!r.i64("len", &len) || len < 0)
     return rep_err(s, VERR_PARAM, "bad length");
-  int rc = ep_file_truncate(f, (uint64_t)len, &s->err);
+  int rc = ep_file_truncate(sf->f, (uint64_t)len, &s->err);
   return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
 }
 
-/* The position is not kept: the client reads and writes at offsets and only asks where it is
- * after a length change, so the answer is the offset it named relative to the start. */
+/* mode 0 from the start, 1 from the position, 2 from the end; the new position is the reply. */
 bool do_seek(session *s, const req_view &r)
 {
-  ep_file *f = file_of(s, r);
-  if (!f)
+  srv_file *sf = file_of(s, r);
+  if (!sf)
     return bad_handle(s);
-  int64_t off = 0, mode = 0;
-  r.i64("offset", &off);
-  r.i64("mode", &mode);
-  if (mode != 0 || off < 0)
-    return rep_err(s, VERR_NOTSUP, "only seeks from the start are served");
-  return rep_ok(s) && qvsd_msg_add_i64(&s->rep, "offset", off) == 0;
+  int64_t off = 0, mode = 0, base = 0;
+  if (!r.i64("offset", &off) || !r.i64("mode", &mode) || mode < 0 || mode > 2)
+    return rep_err(s, VERR_PARAM, "bad seek request");
+  if (mode == 1) {
+    base = sf->pos;
+  } else if (mode == 2) {
+    os_dirent d;
+    int rc = ep_file_stat(sf->f, &d, &s->err);
+    if (rc < 0)
+      return rep_verr(s, rc);
+    base = d.size;
+  }
+  if ((off < 0 && (off == INT64_MIN || base < -off)) || (off > 0 && base > INT64_MAX - off))
+    return rep_err(s, VERR_SEEK, "seek outside the file");
+  sf->pos = base + off;
+  return rep_ok(s) && qvsd_msg_add_i64(&s->rep, "offset", sf->pos) == 0;
 }
 
 bool do_fstat(session *s, const req_view &r, bool long_form)
 {
-  ep_file *f = file_of(s, r);
-  if (!f)
+  srv_file *sf = file_of(s, r);
+  if (!sf)
     return bad_handle(s);
   os_dirent d;
-  int rc = ep_file_stat(f, &d, &s->err);
+  int rc = ep_file_stat(sf->f, &d, &s->err);
   if (rc < 0)
     return rep_verr(s, rc);
   return rep_ok(s) && add_stat_members(s, d, long_form);
@@ -980,7 +997,7 @@ int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer,
       break;
   }
   for (auto &f : s.files)
-    ep_file_close(f.second, nullptr, &s.err);
+    ep_file_close(f.second.f, nullptr, &s.err);
   for (auto &d : s.dirs)
     os_closedir(d.second.dir);
   zcomp_close(&s.codec);
