@@ -1,0 +1,350 @@
+#define LOG_TAG "qvsd"
+/* qvsd: exports one directory tree to the file service's clients over plain TCP and TLS. Runs in
+ * the foreground; SIGTERM or SIGINT stops accepting, ends the sessions and exits 0. */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "libep/ep.h"
+#include "liblog/log2.h"
+#include "libnet/net.h"
+#include "libqvsd/qvsd_cli.h"
+#include "libssl/ssl.h"
+#include "qvsd_srv.h"
+
+namespace {
+
+constexpr const char *QVSD_PROG_VERSION = "0.1.0";
+constexpr int ACCEPT_SLICE_MS = 300;
+constexpr int HANDSHAKE_MS = 10000;
+constexpr int IO_SLICE_MS = 1000; /* one read waits this long before the stop word is tested */
+
+std::atomic<int> g_stop{0};
+
+void on_signal(int)
+{
+  g_stop.store(1);
+}
+
+const char *const g_usage =
+    "usage: qvsd root=DIR [key=value ...]\n"
+    "\troot=DIR          the exported directory (required)\n"
+    "\tlisten=ADDR       address to listen on (default ::)\n"
+    "\tport=N|off        plain TCP port (default 6688; 0 picks a free port)\n"
+    "\ttls_port=N|off    TLS port (default 6686; 0 picks a free port)\n"
+    "\tusers=FILE        accounts, one name:password a line (mode 600)\n"
+    "\tanonymous=yes     serve without accounts\n"
+    "\tlogin=key|password\n"
+    "\tmax_clients=N     sessions served at once (default 64)\n"
+    "\tidle_timeout=S    seconds a silent session is kept (default 600)\n"
+    "\tlevel=LEVEL       log level: [verb, dbg, info, warn, err]\n"
+    "\tlog=FILE          log to FILE instead of standard error\n"
+    "\t-v                version\n";
+
+[[noreturn]] void fail(int status, const char *fmt, const char *a = "", const char *b = "")
+{
+  fprintf(stderr, "qvsd: error: ");
+  fprintf(stderr, fmt, a, b);
+  fputc('\n', stderr);
+  log2_exit();
+  exit(status);
+}
+
+/* A port word: "off" (-1), or 0..65535. */
+bool parse_port(const char *v, int *out)
+{
+  if (strcmp(v, "off") == 0) {
+    *out = -1;
+    return true;
+  }
+  char *end = nullptr;
+  long n = strtol(v, &end, 10);
+  if (!*v || *end || n < 0 || n > 65535)
+    return false;
+  *out = (int)n;
+  return true;
+}
+
+bool parse_count(const char *v, long lo, long hi, long *out)
+{
+  char *end = nullptr;
+  long n = strtol(v, &end, 10);
+  if (!*v || *end || n < lo || n > hi)
+    return false;
+  *out = n;
+  return true;
+}
+
+std::string peer_text(int fd)
+{
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
+    return "?";
+  char host[INET6_ADDRSTRLEN] = "?";
+  int port = 0;
+  if (sa.ss_family == AF_INET) {
+    auto *a = reinterpret_cast<sockaddr_in *>(&sa);
+    inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+  } else if (sa.ss_family == AF_INET6) {
+    auto *a = reinterpret_cast<sockaddr_in6 *>(&sa);
+    inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    port = ntohs(a->sin6_port);
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+struct server {
+  qvsd_srv_conf conf;
+  ssl_srv *tls = nullptr;
+  long max_clients = 64;
+  std::atomic<long> active{0};
+  std::mutex lock;
+  struct worker {
+    std::thread t;
+    std::atomic<bool> done{false};
+  };
+  std::list<worker> workers;
+
+  /* Joins the sessions that have ended, so threads do not pile up. */
+  void reap()
+  {
+    std::lock_guard<std::mutex> g(lock);
+    for (auto it = workers.begin(); it != workers.end();) {
+      if (it->done.load()) {
+        it->t.join();
+        it = workers.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+  void join_all()
+  {
+    std::lock_guard<std::mutex> g(lock);
+    for (auto &w : workers)
+      w.t.join();
+    workers.clear();
+  }
+};
+
+void run_session(server *srv, int fd, bool tls, std::atomic<bool> *done)
+{
+  log2_thread_name_set(tls ? "qvsd_tls" : "qvsd_tcp");
+  std::string peer = peer_text(fd);
+  net conn;
+  net_abort_check check{&g_stop, nullptr, nullptr};
+  conn.abort_check = &check;
+  if (net_attach_fd(&conn, fd) < 0) {
+    LOGW("%s: %s\n", peer.c_str(), net_errstr(&conn));
+    close(fd);
+  } else {
+    bool ok = true;
+    if (tls) {
+      conn.io_timeout = HANDSHAKE_MS;
+      vperror err{};
+      if (ssl_srv_accept(srv->tls, &conn, &err) < 0) {
+        LOGW("%s: TLS handshake failed: %s\n", peer.c_str(), vperror_str(&err));
+        ok = false;
+      }
+    }
+    if (ok) {
+      conn.io_timeout = IO_SLICE_MS;
+      if (srv->active.fetch_add(1) >= srv->max_clients) {
+        LOGW("%s refused: %ld sessions already\n", peer.c_str(), srv->max_clients);
+        qvsd_srv_refuse(&srv->conf, &conn, peer.c_str(), VERR_BUSY, "too many clients", &g_stop);
+      } else {
+        qvsd_srv_session(&srv->conf, &conn, peer.c_str(), tls, &g_stop);
+      }
+      srv->active.fetch_sub(1);
+    }
+    net_close(&conn);
+  }
+  done->store(true);
+}
+
+void accept_loop(server *srv, int lfd, bool tls)
+{
+  log2_thread_name_set(tls ? "qvsd_accept_tls" : "qvsd_accept");
+  while (!g_stop.load()) {
+    vperror err{};
+    int fd = sock_tcp_accept(lfd, ACCEPT_SLICE_MS, &g_stop, &err);
+    srv->reap();
+    if (fd < 0) {
+      if (err.code != VERR_TIMEOUT && err.code != VERR_CANCELLED) {
+        LOGW("accept: %s\n", vperror_str(&err));
+        std::this_thread::sleep_for(std::chrono::milliseconds(ACCEPT_SLICE_MS));
+      }
+      continue;
+    }
+    std::lock_guard<std::mutex> g(srv->lock);
+    srv->workers.emplace_back();
+    server::worker &w = srv->workers.back();
+    w.t = std::thread(run_session, srv, fd, tls, &w.done);
+  }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+  int level = LOG2_INFO;
+  log2_ioctl(nullptr, LOG2_IOC_LEVEL, &level, sizeof level);
+  log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid", 0);
+
+  std::string root, listen_addr = "::", users_file, log_file, login = "key";
+  int port = QVSD_PORT_TCP, tls_port = QVSD_PORT_TLS;
+  bool anonymous = false;
+  long max_clients = 64, idle_s = 600;
+  for (int i = 1; i < argc; i++) {
+    const char *w = argv[i];
+    if (strcmp(w, "-v") == 0) {
+      printf("qvsd %s (announces %s)\n", QVSD_PROG_VERSION, QVSD_SRV_VERSION);
+      return 0;
+    }
+    const char *eq = strchr(w, '=');
+    if (!eq) {
+      fputs(g_usage, stderr);
+      fail(1, "unknown word [%s]", w);
+    }
+    std::string key(w, (size_t)(eq - w));
+    const char *v = eq + 1;
+    if (key == "root")
+      root = v;
+    else if (key == "listen")
+      listen_addr = v;
+    else if (key == "port" || key == "tls_port") {
+      if (!parse_port(v, key == "port" ? &port : &tls_port))
+        fail(1, "bad %s value [%s]", key.c_str(), v);
+    } else if (key == "users")
+      users_file = v;
+    else if (key == "anonymous") {
+      if (strcmp(v, "yes") != 0 && strcmp(v, "no") != 0)
+        fail(1, "anonymous= takes yes or no, not [%s]", v);
+      anonymous = strcmp(v, "yes") == 0;
+    } else if (key == "login") {
+      if (strcmp(v, "key") != 0 && strcmp(v, "password") != 0)
+        fail(1, "login= takes key or password, not [%s]", v);
+      login = v;
+    } else if (key == "max_clients") {
+      if (!parse_count(v, 1, 100000, &max_clients))
+        fail(1, "bad max_clients value [%s]", v);
+    } else if (key == "idle_timeout") {
+      if (!parse_count(v, 1, 86400 * 7, &idle_s))
+        fail(1, "bad idle_timeout value [%s]", v);
+    } else if (key == "level") {
+      if (log2_ioctl(nullptr, LOG2_IOC_LEVEL_STR, v, 0) < 0)
+        fail(1, "bad level [%s]", v);
+    } else if (key == "log") {
+      log_file = v;
+    } else {
+      fputs(g_usage, stderr);
+      fail(1, "unknown word [%s]", w);
+    }
+  }
+  if (root.empty())
+    fail(1, "root= is required");
+  if (port < 0 && tls_port < 0)
+    fail(1, "port=off and tls_port=off leave nothing to listen on");
+  if (anonymous && !users_file.empty())
+    fail(1, "users= and anonymous=yes exclude each other");
+  if (!anonymous && users_file.empty())
+    fail(1, "users= is required (or anonymous=yes)");
+
+  if (!log_file.empty()) {
+    if (log2_ioctl(nullptr, LOG2_IOC_FILE_OPEN, log_file.c_str(), 0) < 0)
+      fail(3, "cannot open log file [%s]", log_file.c_str());
+    int on = 1, off = 0;
+    log2_ioctl(nullptr, LOG2_IOC_FILE_ON, &on, sizeof on);
+    log2_ioctl(nullptr, LOG2_IOC_CONSOLE_ON, &off, sizeof off);
+  }
+
+  server srv;
+  srv.max_clients = max_clients;
+  srv.conf.anonymous = anonymous;
+  srv.conf.proto = login == "password" ? QVSD_SRV_LOGIN_PASSWORD : QVSD_SRV_LOGIN_KEY;
+  srv.conf.idle_timeout_ms = (int)(idle_s * 1000);
+  srv.conf.log_file = log_file;
+  vperror err{};
+  if (!users_file.empty() && qvsd_srv_users_load(users_file.c_str(), &srv.conf.users, &err) < 0)
+    fail(3, "%s", vperror_str(&err));
+
+  ep_info info;
+  srv.conf.root = ep_open(root.c_str(), &ep_local_ops, &info, &err);
+  if (!srv.conf.root)
+    fail(3, "root [%s]: %s", root.c_str(), vperror_str(&err));
+  if (info.not_exist || !info.is_dir || os_type_kind(info.root.type) != TYPE_DIR ||
+      (info.root.type & TYPE_F_SYMLINK)) {
+    ep_close(srv.conf.root);
+    fail(3, "root [%s] is not a directory", root.c_str());
+  }
+  srv.conf.root_path = info.path;
+
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int lfd = -1, tfd = -1, got = 0;
+  if (port >= 0) {
+    lfd = sock_tcp_listen(listen_addr.c_str(), port, 64, &got, &err);
+    if (lfd < 0)
+      fail(3, "listen on port %s: %s", std::to_string(port).c_str(), vperror_str(&err));
+    fprintf(stderr, "qvsd: listening on %s:%d (tcp)\n", listen_addr.c_str(), got);
+  }
+  if (tls_port >= 0) {
+    libssl_init();
+    ssl_srv_param sp{nullptr, nullptr, nullptr};
+    srv.tls = ssl_srv_init(&sp, &err);
+    if (!srv.tls)
+      fail(3, "TLS set-up: %s", vperror_str(&err));
+    tfd = sock_tcp_listen(listen_addr.c_str(), tls_port, 64, &got, &err);
+    if (tfd < 0)
+      fail(3, "listen on port %s: %s", std::to_string(tls_port).c_str(), vperror_str(&err));
+    fprintf(stderr, "qvsd: listening on %s:%d (tls, sha256 %s)\n", listen_addr.c_str(), got, srv.tls->fingerprint);
+  }
+  fflush(stderr);
+  LOGI("exporting [%s], %s login, up to %ld clients\n", srv.conf.root_path.c_str(), login.c_str(), max_clients);
+
+  std::thread a1, a2;
+  if (lfd >= 0)
+    a1 = std::thread(accept_loop, &srv, lfd, false);
+  if (tfd >= 0)
+    a2 = std::thread(accept_loop, &srv, tfd, true);
+  while (!g_stop.load())
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  LOGI("stopping\n");
+  if (a1.joinable())
+    a1.join();
+  if (a2.joinable())
+    a2.join();
+  if (lfd >= 0)
+    close(lfd);
+  if (tfd >= 0)
+    close(tfd);
+  srv.join_all();
+  ep_close(srv.conf.root);
+  if (srv.tls)
+    ssl_srv_exit(srv.tls);
+  ssl_cli_exit();
+  LOGI("stopped\n");
+  log2_exit();
+  return 0;
+}

@@ -1,0 +1,57 @@
+#pragma once
+/* The file service's server side: the export configuration shared by every session, the accounts
+ * file, and the frame loop of one client session.
+ *
+ * A session reads request frames with the shared wire decoder and answers each (except exit) with
+ * exactly one reply frame that carries "errno" and "errno_str". Every path a client names is a
+ * path below the exported root and reaches the tree only through the local endpoint, which
+ * resolves it beneath the root's descriptor without following a link in any component.
+ *
+ * Threads: the configuration is read-only once the listeners start and is shared by all sessions;
+ * each session runs on its own thread and shares nothing else. The stop word may be set from any
+ * thread (a signal handler included). */
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "libnet/net.h"
+#include "libpal/comm/verr.h"
+
+struct ep;
+
+/* What protocol byte, and so which login, the server speaks. */
+enum : uint8_t {
+  QVSD_SRV_LOGIN_PASSWORD = 1, /* command 1 with the "{SHA}" digest of the password */
+  QVSD_SRV_LOGIN_KEY = 2,      /* challenge (command 90) and key (command 91) */
+};
+
+/* Version the server announces; it decides which requests clients send. */
+#define QVSD_SRV_VERSION "1.7.9"
+
+struct qvsd_srv_conf {
+  ep *root = nullptr;          /* the exported tree, opened on root= */
+  std::string root_path;       /* the root as the local endpoint normalised it */
+  std::map<std::string, std::string> users; /* name -> password */
+  bool anonymous = false;      /* the probe login is enough */
+  uint8_t proto = QVSD_SRV_LOGIN_KEY;
+  std::string log_file;        /* announced in the information reply */
+  int idle_timeout_ms = 600000;
+  int fail_delay_ms = 500;     /* pause before a failed login is answered */
+};
+
+/* Reads an accounts file: one "name:password" per line, "#" comments and blank lines skipped,
+ * each line split at its first ":". A file that group or others may read is refused. 0, or -1
+ * with err filled. The passwords never reach a log line. */
+int qvsd_srv_users_load(const char *file, std::map<std::string, std::string> *users, vperror *err);
+
+/* Runs one session on conn (plain or after the TLS handshake) until the client exits, the
+ * connection breaks, the idle time runs out or *stop is set. peer names the client in log lines.
+ * conn stays open (the caller closes it). Returns the number of requests served. */
+int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer, bool tls,
+                         const std::atomic<int> *stop);
+
+/* Answers the first request of a connection the server will not serve with one error reply
+ * (errno code, text); waits a few seconds at most for that request. */
+void qvsd_srv_refuse(const qvsd_srv_conf *conf, net *conn, const char *peer, int32_t code, const char *text,
+                     const std::atomic<int> *stop);
