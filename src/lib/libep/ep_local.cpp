@@ -1178,20 +1178,45 @@ int l_remove_tree(ep *e, const char *path, vperror *err)
   return remove_tree_at(l, dirfd, name, path, err);
 }
 
+/* Two paths of the tree resolved for one operation. The first one's parent is a descriptor of its
+ * own, closed with the record: the cache may hand back one descriptor for both. */
+struct resolved_pair {
+  int first_dir = -1;
+  std::string first_name;
+  int second_dir = -1;
+  std::string second_name;
+  resolved_pair() = default;
+  resolved_pair(const resolved_pair &) = delete;
+  resolved_pair &operator=(const resolved_pair &) = delete;
+  ~resolved_pair()
+  {
+    if (first_dir >= 0)
+      close(first_dir);
+  }
+};
+
+int resolve_pair(local_ep *l, const char *first, const char *second, const char *what, resolved_pair *p,
+                 vperror *err)
+{
+  int dir;
+  if (resolve(l, first, &dir, &p->first_name, err) < 0)
+    return err->code;
+  p->first_dir = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (p->first_dir < 0)
+    return fail_errno(err, what, first);
+  if (resolve(l, second, &p->second_dir, &p->second_name, err) < 0)
+    return err->code;
+  return 0;
+}
+
 int l_hard_link(ep *e, const char *target, const char *path, vperror *err)
 {
   local_ep *l = L(e);
-  int tdir, dirfd;
-  std::string tname, name;
-  if (resolve(l, target, &tdir, &tname, err) < 0)
+  resolved_pair rp;
+  if (resolve_pair(l, target, path, "link", &rp, err) < 0)
     return err->code;
-  /* The cache may hand back the same descriptor for both: keep the target's parent open. */
-  int tdir_own = fcntl(tdir, F_DUPFD_CLOEXEC, 0);
-  if (tdir_own < 0)
-    return fail_errno(err, "link", path);
-  std::unique_ptr<int, void (*)(int *)> guard(&tdir_own, [](int *fd) { close(*fd); });
-  if (resolve(l, path, &dirfd, &name, err) < 0)
-    return err->code;
+  const int tdir_own = rp.first_dir, dirfd = rp.second_dir;
+  const std::string &tname = rp.first_name, &name = rp.second_name;
   if (linkat(tdir_own, tname.c_str(), dirfd, name.c_str(), 0) == 0)
     return 0;
   if (errno != EEXIST)
@@ -1310,20 +1335,13 @@ int l_stat(ep *e, const char *path, os_dirent *d, vperror *err)
 
 int l_rename(ep *e, const char *from, const char *to, bool noreplace, vperror *err)
 {
-  local_ep *l = L(e);
-  int fdir, tdir;
-  std::string fname, tname;
-  if (resolve(l, from, &fdir, &fname, err) < 0)
+  resolved_pair rp;
+  if (resolve_pair(L(e), from, to, "rename", &rp, err) < 0)
     return err->code;
-  int fdir_own = fcntl(fdir, F_DUPFD_CLOEXEC, 0);
-  if (fdir_own < 0)
-    return fail_errno(err, "rename", from);
-  std::unique_ptr<int, void (*)(int *)> guard(&fdir_own, [](int *fd) { close(*fd); });
-  if (resolve(l, to, &tdir, &tname, err) < 0)
-    return err->code;
-  if (renameat2(fdir_own, fname.c_str(), tdir, tname.c_str(), noreplace ? RENAME_NOREPLACE : 0) < 0)
+  if (renameat2(rp.first_dir, rp.first_name.c_str(), rp.second_dir, rp.second_name.c_str(),
+                noreplace ? RENAME_NOREPLACE : 0) < 0)
     return fail_errno(err, "rename", to);
-  dirs_changed(l);
+  dirs_changed(L(e));
   return 0;
 }
 

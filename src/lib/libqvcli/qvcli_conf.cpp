@@ -15,6 +15,7 @@
 
 #include "libconf/conf.h"
 #include "liblog/log2.h"
+#include "libpal/env/pl_init.h"
 #include "libqvcli/qvcli_int.h"
 
 namespace {
@@ -53,22 +54,6 @@ std::string join(const std::string &dir, const char *name)
   if (!dir.empty() && dir.back() == '/')
     return dir + name;
   return dir + "/" + name;
-}
-
-std::string exe_dir()
-{
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0)
-    return ".";
-  buf[n] = '\0';
-  char *slash = strrchr(buf, '/');
-  if (!slash)
-    return ".";
-  if (slash == buf)
-    return "/";
-  *slash = '\0';
-  return buf;
 }
 
 std::string home_dir()
@@ -219,6 +204,7 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
     VPERROR_SET(err, VERR_FILE_NOT_FOUND, "conf_load [%s] failed: no such file (no connection profiles here)", path);
     return nullptr;
   }
+  /* The line names the file and its mode, never a value read from it. */
   if (ok > 0 && (mode & (S_IRGRP | S_IROTH)) && first_warning(path))
     LOGW("configuration file [%s] holds passwords and is readable by group or others (mode %03o); "
          "it is written with mode 0600 on its next change\n",
@@ -288,7 +274,7 @@ int qv_conf_candidates(char (*dirs)[QV_CONF_PATH_SIZE], int max)
   char cwd[PATH_MAX];
   if (getcwd(cwd, sizeof cwd))
     list[n++] = cwd;
-  list[n++] = exe_dir();
+  list[n++] = pl_exe_dir();
   std::string home = home_dir();
   if (!home.empty())
     list[n++] = join(home, ".config/qvcp");
@@ -325,8 +311,8 @@ int qv_conf_setup()
   if (!env.empty())
     LOGD("use env_conf_dir=[%s]\n", env.c_str());
   int i = qv_conf_pick(dirs, n);
-  std::string dir = i >= 0 ? std::string(dirs[i]) : exe_dir();
-  LOGD("path=[%s] epath=[%s]\n", dir.c_str(), exe_dir().c_str());
+  std::string dir = i >= 0 ? std::string(dirs[i]) : pl_exe_dir();
+  LOGD("path=[%s] epath=[%s]\n", dir.c_str(), pl_exe_dir().c_str());
   use_dir_locked(dir, QV_CONF_CLIENT_NAME);
   return 0;
 }
@@ -344,7 +330,7 @@ int qv_conf_set_path(const char *dir)
     if (set_dir(one[0], env) && qv_conf_pick(one, 1) == 0)
       chosen = env;
   }
-  LOGD("path=[%s] epath=[%s]\n", chosen.c_str(), exe_dir().c_str());
+  LOGD("path=[%s] epath=[%s]\n", chosen.c_str(), pl_exe_dir().c_str());
   struct stat st;
   std::string gui = join(chosen, QV_CONF_GUI_CLIENT_NAME);
   use_dir_locked(chosen, stat(gui.c_str(), &st) == 0 ? QV_CONF_GUI_CLIENT_NAME : QV_CONF_CLIENT_NAME);

@@ -58,23 +58,6 @@ const char *const g_keys[] = {"mode", "flag", "param", "if", "of", "bs", "filter
 
 const char *const g_advertised_modes[] = {"copy_overwrite", "copy_diff_size_date", "sync_diff_size_date"};
 
-/* The directory that holds the executable; "." when it cannot be found. */
-std::string exe_dir()
-{
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0)
-    return ".";
-  buf[n] = '\0';
-  char *slash = strrchr(buf, '/');
-  if (!slash)
-    return ".";
-  if (slash == buf)
-    return "/";
-  *slash = '\0';
-  return buf;
-}
-
 void set_log_prefix()
 {
   log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid|func", 0);
@@ -177,7 +160,7 @@ int main(int argc, char **argv)
 {
   pl_app_register(&g_app);
 
-  std::string conf = exe_dir();
+  std::string conf = pl_exe_dir();
   char conf_path[8192];
   int n = snprintf(conf_path, sizeof conf_path, "%s/qvcp.ini", conf.c_str());
   int level = LOG2_DBG;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -256,4 +257,20 @@ const char *pl_arch_name()
 #else
   return "unknown";
 #endif
+}
+
+std::string pl_exe_dir()
+{
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0)
+    return ".";
+  buf[n] = '\0';
+  char *slash = strrchr(buf, '/');
+  if (!slash)
+    return ".";
+  if (slash == buf)
+    return "/";
+  *slash = '\0';
+  return buf;
 }

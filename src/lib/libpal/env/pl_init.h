@@ -2,6 +2,7 @@
 /* One-time process set-up (limits, file-creation mask, signal handling) and the identity of
  * the application that the crash report names. */
 #include <cstdint>
+#include <string>
 
 /* Called with a signal number; returns 0 when it handled the signal. */
 typedef int (*pl_signal_cb)(int signo);
@@ -35,3 +36,5 @@ uint64_t pl_start_time_ms();
 /* "linux", and the architecture the program was built for. */
 const char *pl_os_name();
 const char *pl_arch_name();
+/* The directory that holds the running executable; "." when it cannot be found. */
+std::string pl_exe_dir();
