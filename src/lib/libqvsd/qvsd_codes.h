@@ -132,8 +132,63 @@ enum : int32_t {
    * or 0 release, the holder's text (host and process). Reply: "" when granted, else the text of
    * the holder; the server's "errno" is -115 while another run holds it. */
   QVSD_IOCTL2_OUTPUT_LOCK = 10505,
+  /* The next data of a file handle at or after an offset. Argument "%lld": the offset. Reply
+   * "%llu\t%llu\t%d": start and end of that data, then 1 when the rest of the file is a hole
+   * (the two numbers are then meaningless), else 0. */
+  QVSD_IOCTL2_NEXT_DATA = 10506,
+  /* Ends the block-digest job of a file handle (10103). No argument, no reply. */
+  QVSD_IOCTL2_HASH_CLOSE = 10507,
+  /* Directories of the open walk that were listed but not entered because their path was too
+   * long. No argument. Reply: the decimal count. */
+  QVSD_IOCTL2_RDIR_DROPPED = 10508,
+  /* Makes a further name for an entry. Argument "%s\t%s": escaped target path, escaped new path;
+   * whatever is at the new path is replaced. No reply. */
+  QVSD_IOCTL2_HARD_LINK = 10509,
+  /* Renames. Argument "%s\t%s\t%d": escaped old path, escaped new path, 1 when an existing new
+   * path must not be replaced (the "errno" is then -105). No reply. */
+  QVSD_IOCTL2_RENAME = 10510,
+  /* One extended attribute of a path, not following a final link. Argument "%s\t%s": escaped
+   * path, escaped attribute name. Reply: the value's bytes (a value longer than "olen" fails with
+   * -42 rather than being cut). */
+  QVSD_IOCTL2_XATTR_GET = 10511,
+  /* Sets one extended attribute. Argument: "%s\t%s\t" (escaped path, escaped name) followed by
+   * the value's raw bytes up to the end of the argument. No reply. */
+  QVSD_IOCTL2_XATTR_SET = 10512,
   QVSD_IOCTL2_OWN_LAST = 10599,
 };
+
+/* Open flag of this system's own server (command 10 "mode"): a file with further names (hard
+ * links) is not written through; the name is replaced by a new file first. Needs
+ * QVSD_VER_OWN_CODES. */
+constexpr int64_t QVSD_O_SOLE = 0x200000;
+
+/* ---- Tree requests of the remote endpoint ----
+ * Paths are paths of the export ("/" is its root), escaped by the rules of pl_escape.h; a
+ * zz-string path (a stream entry: path, kind, stream name) is escaped whole with its NULs. The
+ * client sends, the server runs the same operation of its local endpoint on the export:
+ *
+ *   status by path      ioctl2 10006  "%s\t%x"                 reply: long entry line
+ *   volume information  command 5 (statfs) on the path
+ *   set times           ioctl 10030   "%s\t%lu\t%lu\t%lu\t%u\t%u\t%u" (access, write, creation
+ *                                      seconds, then their nanoseconds), not following a final link
+ *   remove a directory  ioctl 10036   "%s\t%d": 0 an empty directory, 1 the whole tree below it
+ *   remove an entry     ioctl 10037   "%s\t%d": path, the endpoint's remove flags
+ *   set attributes      ioctl 10038   "%s\t" + attribute text (8 fields)
+ *   create              ioctl 10040   "%s\t%s\t" + attribute text, then optionally "\t%x\t%llx":
+ *                                      the create flags (EP_C_*) and the device number
+ *   make directories    ioctl 10042   "%s" or "%s\t%o": path, mode of the new directories
+ *   open a walk         ioctl2 10120  "%s\t%x\t%d\t%s\t%s\t%s\t%s\t%s": the listed root, the
+ *                                      listing flags, the read time-out in ms, the five patterns
+ *   walk a directory    ioctl2 10122  "%s": a directory at or below the walk's root
+ *   read the walk       ioctl2 10123  reply: the next listing chunk (up to "olen" - 1 bytes;
+ *                                      empty when nothing came within the read time-out)
+ *   close the walk      ioctl2 10121
+ *   block digests       ioctl2 10103 "%lx\t%u\t%u\t%u\t%s" on the file handle ("fd" member):
+ *                                      handle, flags, block size, blocks per window, "";
+ *                                      10104 "%lld\t%u" digest text of a range; 10113 the
+ *                                      per-block records of the last range; 10105 "%u" the binary
+ *                                      digest of one algorithm; 10507 ends the job
+ * A request that would change the tree of a read-only export fails with -38 (VERR_ACCESS). */
 
 /* Versions the client compares with the server's "ver". */
 #define QVSD_VER_MIN_RUN "1.7.9" /* older servers are refused by the engine */
@@ -385,6 +440,13 @@ inline constexpr qvsd_ioctl_desc qvsd_ioctl_table[] = {
     {QVSD_IOCTL2_BLOCK_DIGESTS, QVSD_CMD_IOCTL2, "block_digests", "%lld\t%u\t%u", "text", QVSD_VER_OWN_CODES},
     {QVSD_IOCTL2_FILE_DIGEST, QVSD_CMD_IOCTL2, "file_digest", "%s", "hex", QVSD_VER_OWN_CODES},
     {QVSD_IOCTL2_OUTPUT_LOCK, QVSD_CMD_IOCTL2, "output_lock", "%s\t%u\t%s", "text", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_NEXT_DATA, QVSD_CMD_IOCTL2, "next_data", "%lld", "text", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_HASH_CLOSE, QVSD_CMD_IOCTL2, "hash_close", "", "", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_RDIR_DROPPED, QVSD_CMD_IOCTL2, "rdir_dropped", "", "decimal", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_HARD_LINK, QVSD_CMD_IOCTL2, "hard_link", "%s\t%s", "", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_RENAME, QVSD_CMD_IOCTL2, "rename", "%s\t%s\t%d", "", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_XATTR_GET, QVSD_CMD_IOCTL2, "xattr_get", "%s\t%s", "bytes", QVSD_VER_OWN_CODES},
+    {QVSD_IOCTL2_XATTR_SET, QVSD_CMD_IOCTL2, "xattr_set", "bytes", "", QVSD_VER_OWN_CODES},
 };
 
 /* Row of a command, null for an unknown code. */
