@@ -106,6 +106,7 @@ const ep_ops fake_ops = {
     .file_next_data = nullptr,
     .file_copy_range = nullptr,
     .file_close = nullptr,
+    .file_digest = nullptr,
     .hash_open = nullptr,
     .hash_get = nullptr,
     .hash_get2 = nullptr,

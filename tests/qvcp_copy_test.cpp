@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/qvsd_run.h"
 #include "helpers/run_cmd.h"
 #include "helpers/tree_cmp.h"
 
@@ -69,20 +70,35 @@ protected:
   std::vector<std::string> diff(const tree_cmp_opt &o = {}) const { return tree_diff(in, out, o); }
 };
 
-TEST_F(copy_fixture, copy_is_faithful_and_a_second_run_copies_nothing)
+class copy_sides : public copy_fixture, public ::testing::WithParamInterface<int> {
+protected:
+  qvsd_run srv;
+  std::string I, O, ip, op;
+  void SetUp() override
+  {
+    copy_fixture::SetUp();
+    if (GetParam() != SIDE_LOCAL) {
+      ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+    }
+    qvsd_side_words w = qvsd_side_words_of(srv, top, in, out, GetParam());
+    I = w.I, O = w.O, ip = w.ip, op = w.op;
+  }
+};
+
+TEST_P(copy_sides, copy_is_faithful_and_a_second_run_copies_nothing)
 {
-  run_result r = qvcp({"mode=copy_diff_size_date", "if=" + in, "of=" + out});
+  run_result r = qvcp({"mode=copy_diff_size_date", "if=" + I, "of=" + O});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(joined(diff()), "");
   /* The second run traces nothing and writes no byte. */
-  r = qvcp({"mode=copy_diff_size_date", "if=" + in, "of=" + out, "flag=file_ops"}, {"QV_SH_DBG=1"});
+  r = qvcp({"mode=copy_diff_size_date", "if=" + I, "of=" + O, "flag=file_ops"}, {"QV_SH_DBG=1"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("total_write=0 (0)"), std::string::npos);
   EXPECT_NE(r.err.find("total_open=0\n"), std::string::npos);
 }
 
-TEST_F(copy_fixture, every_copy_mode_on_the_same_prepared_output)
+TEST_P(copy_sides, every_copy_mode_on_the_same_prepared_output)
 {
   /* The output before each run: an extra file and directory, a file equal in size whose time is
    * 2 s off (with other content, so a copy would show), one 3 s off, one of another size. */
@@ -113,7 +129,7 @@ TEST_F(copy_fixture, every_copy_mode_on_the_same_prepared_output)
   };
   for (const auto &c : cases) {
     prepare();
-    run_result r = qvcp({std::string("mode=") + c.mode, "if=" + in, "of=" + out});
+    run_result r = qvcp({std::string("mode=") + c.mode, "if=" + I, "of=" + O});
     ASSERT_EQ(r.status, 0) << c.mode << r.err;
     EXPECT_EQ(access((out + "/extra.txt").c_str(), F_OK) == 0, !c.deletes) << c.mode;
     EXPECT_EQ(access((out + "/extra_dir").c_str(), F_OK) == 0, !c.deletes) << c.mode;
@@ -124,25 +140,25 @@ TEST_F(copy_fixture, every_copy_mode_on_the_same_prepared_output)
   }
 }
 
-TEST_F(copy_fixture, dry_run_traces_and_changes_nothing)
+TEST_P(copy_sides, dry_run_traces_and_changes_nothing)
 {
   tree_mkdir(out);
   tree_put(out + "/extra.txt", "x");
-  run_result r = qvcp({"mode=copy_diff_size_date", "if=" + in, "of=" + out, "flag=dry_run"});
+  run_result r = qvcp({"mode=copy_diff_size_date", "if=" + I, "of=" + O, "flag=dry_run"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("- " + out + "/extra.txt\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("+ " + out + "/sub/\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("+ " + out + "/plain.txt\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("- " + op + "/extra.txt\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("+ " + op + "/sub/\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("+ " + op + "/plain.txt\n"), std::string::npos) << r.out;
   EXPECT_EQ(joined(tree_diff(out, out)), "");
   std::vector<std::string> left = tree_diff(in, out);
   EXPECT_EQ(access((out + "/extra.txt").c_str(), F_OK), 0);
   EXPECT_EQ(access((out + "/plain.txt").c_str(), F_OK), -1);
 
   /* A changed file is traced with its reason: L for the size. */
-  ASSERT_EQ(qvcp({"mode=cp", "if=" + in, "of=" + out}).status, 0);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + I, "of=" + O}).status, 0);
   tree_put(in + "/plain.txt", "longer content now\n", 0644, T0);
-  r = qvcp({"mode=copy_diff_size_date", "if=" + in, "of=" + out, "flag=dry_run"});
-  EXPECT_EQ(r.out, "- " + out + "/extra.txt\nL " + out + "/plain.txt\n");
+  r = qvcp({"mode=copy_diff_size_date", "if=" + I, "of=" + O, "flag=dry_run"});
+  EXPECT_EQ(r.out, "- " + op + "/extra.txt\nL " + op + "/plain.txt\n");
 }
 
 /* The second lane's worker, held busy for the whole run, never takes a list: the executor copies
@@ -162,7 +178,7 @@ TEST_F(copy_fixture, a_lane_that_never_runs_leaves_the_run_whole)
   }
 }
 
-TEST_F(copy_fixture, output_links_are_replaced_never_written_through)
+TEST_P(copy_sides, output_links_are_replaced_never_written_through)
 {
   std::string outside = top + "/outside";
   tree_mkdir(outside);
@@ -173,7 +189,7 @@ TEST_F(copy_fixture, output_links_are_replaced_never_written_through)
     /* Where the input has a file and a directory, the output has links leading outside. */
     tree_link(outside + "/victim", out + "/plain.txt");
     tree_link(outside, out + "/sub");
-    run_result r = qvcp({std::string("mode=") + mode, "if=" + in, "of=" + out});
+    run_result r = qvcp({std::string("mode=") + mode, "if=" + I, "of=" + O});
     EXPECT_EQ(r.status, 0) << mode << r.err;
     EXPECT_EQ(tree_read(outside + "/victim"), "precious") << mode;
     EXPECT_EQ(access((outside + "/inner.txt").c_str(), F_OK), -1) << mode;
@@ -186,7 +202,7 @@ TEST_F(copy_fixture, output_links_are_replaced_never_written_through)
   }
 }
 
-TEST_F(copy_fixture, extended_attributes_keep_their_values)
+TEST_P(copy_sides, extended_attributes_keep_their_values)
 {
   if (setxattr((in + "/plain.txt").c_str(), "user.probe", "v", 1, 0) != 0)
     GTEST_SKIP() << "the file system of /tmp takes no user extended attributes";
@@ -194,7 +210,7 @@ TEST_F(copy_fixture, extended_attributes_keep_their_values)
   ASSERT_EQ(setxattr((in + "/plain.txt").c_str(), "user.comment", "a value", 7, 0), 0);
   ASSERT_EQ(setxattr((in + "/big.bin").c_str(), "user.big", big.data(), big.size(), 0), 0);
   ASSERT_EQ(setxattr((in + "/sub").c_str(), "user.dirattr", "on a dir", 8, 0), 0);
-  run_result r = qvcp({"mode=cp", "if=" + in, "of=" + out, "flag=xattr"});
+  run_result r = qvcp({"mode=cp", "if=" + I, "of=" + O, "flag=xattr"});
   ASSERT_EQ(r.status, 0) << r.err;
   tree_cmp_opt o;
   o.xattrs = true;
@@ -204,17 +220,17 @@ TEST_F(copy_fixture, extended_attributes_keep_their_values)
   EXPECT_STREQ(v, "a value");
 }
 
-TEST_F(copy_fixture, single_file_jobs)
+TEST_P(copy_sides, single_file_jobs)
 {
   tree_mkdir(out);
   /* Into an existing directory, under the input's name. */
-  ASSERT_EQ(qvcp({"mode=cp", "if=" + in + "/plain.txt", "of=" + out}).status, 0);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + I + "/plain.txt", "of=" + O}).status, 0);
   EXPECT_EQ(tree_read(out + "/plain.txt"), "hello world\n");
   /* A path ending in "/" names a directory that need not exist. */
-  ASSERT_EQ(qvcp({"mode=cp", "if=" + in + "/script.sh", "of=" + out + "/new/"}).status, 0);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + I + "/script.sh", "of=" + O + "/new/"}).status, 0);
   EXPECT_EQ(tree_read(out + "/new/script.sh"), "#!/bin/sh\necho hi\n");
   /* Otherwise the output path itself. */
-  ASSERT_EQ(qvcp({"mode=cp", "if=" + in + "/big.bin", "of=" + out + "/renamed"}).status, 0);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + I + "/big.bin", "of=" + O + "/renamed"}).status, 0);
   EXPECT_EQ(tree_read(out + "/renamed"), tree_read(in + "/big.bin"));
   struct stat st;
   ASSERT_EQ(stat((out + "/renamed").c_str(), &st), 0);
@@ -295,5 +311,8 @@ TEST_F(copy_fixture, a_full_file_system_stops_the_run_with_status_5)
   umount2(out.c_str(), MNT_DETACH);
   EXPECT_EQ(r.status, 5) << r.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(sides, copy_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE),
+                         [](const ::testing::TestParamInfo<int> &i) { return std::string(qvsd_side_name(i.param)); });
 
 } // namespace

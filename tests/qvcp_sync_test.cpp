@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/qvsd_run.h"
 #include "helpers/run_cmd.h"
 #include "helpers/tree_cmp.h"
 
@@ -52,20 +53,35 @@ protected:
   void TearDown() override { tree_rm(top); }
 };
 
-TEST_F(sync_fixture, only_differing_blocks_are_rewritten)
+class sync_sides : public sync_fixture, public ::testing::WithParamInterface<int> {
+protected:
+  qvsd_run srv;
+  std::string I, O, ip, op;
+  void SetUp() override
+  {
+    sync_fixture::SetUp();
+    if (GetParam() != SIDE_LOCAL) {
+      ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+    }
+    qvsd_side_words w = qvsd_side_words_of(srv, top, in, out, GetParam());
+    I = w.I, O = w.O, ip = w.ip, op = w.op;
+  }
+};
+
+TEST_P(sync_sides, only_differing_blocks_are_rewritten)
 {
   std::string data = random_bytes(10 * 1024 * 1024, 1);
   tree_put(out + "/big", data, 0644, T0);
   data[5000000] ^= 0x5a;
   tree_put(in + "/big", data, 0644, T0 + 100);
-  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out});
+  run_result r = qvcp({"mode=sync", "if=" + I, "of=" + O});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(tree_read(out + "/big"), data);
   EXPECT_EQ(counter(r.err, "total_write"), static_cast<long long>(BLK));
   EXPECT_EQ(counter(r.err, "total_open"), 1);
 }
 
-TEST_F(sync_fixture, outputs_longer_shorter_and_with_swapped_blocks_end_identical)
+TEST_P(sync_sides, outputs_longer_shorter_and_with_swapped_blocks_end_identical)
 {
   std::string a = random_bytes(5 * BLK + 123, 2);
   std::string swapped = a;
@@ -85,7 +101,7 @@ TEST_F(sync_fixture, outputs_longer_shorter_and_with_swapped_blocks_end_identica
     tree_put(in + "/" + c.name, a, 0644, T0 + 50);
     tree_put(out + "/" + c.name, c.out(a, swapped), 0644, T0);
   }
-  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out});
+  run_result r = qvcp({"mode=sync", "if=" + I, "of=" + O});
   ASSERT_EQ(r.status, 0) << r.err;
   for (const auto &c : cases)
     EXPECT_EQ(tree_read(out + "/" + c.name), a) << c.name;
@@ -94,20 +110,20 @@ TEST_F(sync_fixture, outputs_longer_shorter_and_with_swapped_blocks_end_identica
   EXPECT_TRUE(tree_diff(in, out, o).empty());
 }
 
-TEST_F(sync_fixture, modes_6_to_9_reexamine_every_existing_file)
+TEST_P(sync_sides, modes_6_to_9_reexamine_every_existing_file)
 {
   /* Same size and time, different content: mode 5 trusts size and time, the others look. */
   tree_put(in + "/f", "aaaa", 0644, T0);
   for (const char *mode : {"sync", "sync_diff_size_date_bin", "sync_diff_size_date_hash",
                            "sync_diff_size_date_rsync", "sync_diff_size_date_auto_hash_rsync"}) {
     tree_put(out + "/f", "bbbb", 0644, T0);
-    run_result r = qvcp({std::string("mode=") + mode, "if=" + in, "of=" + out});
+    run_result r = qvcp({std::string("mode=") + mode, "if=" + I, "of=" + O});
     ASSERT_EQ(r.status, 0) << mode << r.err;
     EXPECT_EQ(tree_read(out + "/f"), std::string(mode) == "sync" ? "bbbb" : "aaaa") << mode;
   }
 }
 
-TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
+TEST_P(sync_sides, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
 {
   tree_put(in + "/keep", "k", 0644, T0);
   tree_mkdir(in + "/newdir");
@@ -115,16 +131,16 @@ TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
   tree_put(out + "/x", "extra");
   tree_mkdir(out + "/d");
   tree_put(out + "/d/inside", "i");
-  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + out, "flag=dry_run"});
+  run_result r = qvcp({"mode=sync", "if=" + I, "of=" + O, "flag=dry_run"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "- " + out + "/d/\n- " + out + "/x\n+ " + out + "/newdir/\n");
+  EXPECT_EQ(r.out, "- " + op + "/d/\n- " + op + "/x\n+ " + op + "/newdir/\n");
   EXPECT_EQ(access((out + "/x").c_str(), F_OK), 0);
   EXPECT_EQ(access((out + "/d/inside").c_str(), F_OK), 0);
   EXPECT_EQ(access((out + "/newdir").c_str(), F_OK), -1);
 
-  r = qvcp({"mode=sync", "if=" + in, "of=" + out, "flag=file_ops"});
+  r = qvcp({"mode=sync", "if=" + I, "of=" + O, "flag=file_ops"});
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "- " + out + "/d/\n- " + out + "/x\n+ " + out + "/newdir/\n");
+  EXPECT_EQ(r.out, "- " + op + "/d/\n- " + op + "/x\n+ " + op + "/newdir/\n");
   EXPECT_EQ(access((out + "/x").c_str(), F_OK), -1);
   EXPECT_EQ(access((out + "/d").c_str(), F_OK), -1);
   EXPECT_EQ(access((out + "/newdir").c_str(), F_OK), 0);
@@ -135,7 +151,7 @@ TEST_F(sync_fixture, extras_are_deleted_and_traced_and_dry_run_changes_nothing)
   EXPECT_TRUE(tree_diff(in, out, o).empty());
 }
 
-TEST_F(sync_fixture, directories_missing_on_the_output_leave_the_next_pairs_intact)
+TEST_P(sync_sides, directories_missing_on_the_output_leave_the_next_pairs_intact)
 {
   /* a1 and a2 are new; b exists on both sides. The output listings asked for must be those read,
    * or b would be paired with the answer for a missing directory. */
@@ -152,7 +168,7 @@ TEST_F(sync_fixture, directories_missing_on_the_output_leave_the_next_pairs_inta
     tree_mkdir(out + "/b");
     tree_put(out + "/b/g", "3", 0644, T0);
     tree_put(out + "/b/extra", "x", 0644, T0);
-    run_result r = qvcp({mode, "if=" + in, "of=" + out});
+    run_result r = qvcp({mode, "if=" + I, "of=" + O});
     ASSERT_EQ(r.status, 0) << mode << r.err;
     EXPECT_EQ(counter(r.err, "total_write"), 2) << mode << ": only a1/f and a2/f are written";
     EXPECT_EQ(counter(r.err, "o_dir_fail_count"), 0) << mode;
@@ -195,7 +211,7 @@ TEST_F(sync_fixture, nothing_is_deleted_on_the_word_of_an_incomplete_listing)
   EXPECT_EQ(access((out + "/extra_top").c_str(), F_OK), -1);
 }
 
-TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
+TEST_P(sync_sides, hard_links_are_reproduced_with_the_flag)
 {
   tree_mkdir(in + "/a");
   tree_mkdir(in + "/b");
@@ -208,7 +224,7 @@ TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
     /* A different file where the second name goes is replaced by the link. */
     tree_mkdir(out + "/a");
     tree_put(out + "/a/two", "something else", 0644, T0 + 9);
-    run_result r = qvcp({mode, "if=" + in, "of=" + out, "flag=hardlinks"});
+    run_result r = qvcp({mode, "if=" + I, "of=" + O, "flag=hardlinks"});
     ASSERT_EQ(r.status, 0) << mode << r.err;
     struct stat s1, s2, s3;
     ASSERT_EQ(stat((out + "/a/one").c_str(), &s1), 0) << mode;
@@ -221,11 +237,14 @@ TEST_F(sync_fixture, hard_links_are_reproduced_with_the_flag)
   /* Without the flag each name is a file of its own. */
   tree_rm(out);
   tree_mkdir(out);
-  ASSERT_EQ(qvcp({"mode=cp", "if=" + in, "of=" + out}).status, 0);
+  ASSERT_EQ(qvcp({"mode=cp", "if=" + I, "of=" + O}).status, 0);
   struct stat s1, s2;
   ASSERT_EQ(stat((out + "/a/one").c_str(), &s1), 0);
   ASSERT_EQ(stat((out + "/a/two").c_str(), &s2), 0);
   EXPECT_NE(s1.st_ino, s2.st_ino);
 }
+
+INSTANTIATE_TEST_SUITE_P(sides, sync_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE),
+                         [](const ::testing::TestParamInfo<int> &i) { return std::string(qvsd_side_name(i.param)); });
 
 } // namespace

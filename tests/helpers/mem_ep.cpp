@@ -1002,6 +1002,7 @@ const ep_ops mem_ep_ops = {
     .file_next_data = mem_file_next_data,
     .file_copy_range = nullptr, /* the engine moves the data through its buffer */
     .file_close = mem_file_close,
+    .file_digest = nullptr, /* nothing to compare against: the tree is in this process */
     .hash_open = mem_hash_open,
     .hash_get = mem_hash_get,
     .hash_get2 = mem_hash_get2,

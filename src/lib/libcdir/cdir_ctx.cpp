@@ -1,6 +1,7 @@
 #define LOG_TAG "cdir"
 #include "libcdir/cdir_ctx.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "libcdir/libcdir.h"
 #include "liblog/log2.h"
+#include "libpal/os/os_time.h"
 
 int cdir_need_exit(cdir_ctx *ctx)
 {
@@ -126,4 +128,14 @@ void cdir_add_written(cdir_ctx *ctx, int64_t n)
 {
   cdir_stat_add(&ctx->stat.total_write, n);
   written_hook(ctx->stat.total_write.load(std::memory_order_relaxed));
+  if (n <= 0 || ctx->p.max_rate == 0)
+    return;
+  /* The writer pays for what it wrote before its next piece; the wait is cut into short sleeps
+   * so that a stop request is seen. */
+  uint64_t wait_us = pl_rate_take(&ctx->rate, static_cast<uint64_t>(n), os_time_us() * 1000) / 1000;
+  while (wait_us > 0 && !cdir_need_exit(ctx)) {
+    uint64_t step = std::min<uint64_t>(wait_us, 100000);
+    os_usleep(step);
+    wait_us -= step;
+  }
 }

@@ -13,6 +13,7 @@
 #include "libcdir/cdir_url.h"
 #include "libcdir/libcdir_param.h"
 #include "libpal/comm/verr.h"
+#include "libpal/tframe/pl_rate.h"
 #include "librdir/rdir_stat.h"
 
 struct cmder;
@@ -114,6 +115,7 @@ struct cdir_ctx {
 
   cdir_stat stat;
   uint64_t start_ms = 0;
+  pl_rate rate; /* param=max_rate=: the bytes written by every lane together */
 
   std::atomic<int> opened{0};
   std::atomic<int> err_stop{0};

@@ -168,6 +168,39 @@ int copy_special_on(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, 
   return 0;
 }
 
+/* A frame between two hosts carries no checksum, and with pack=none the data travels as it is: a
+ * file sent to or from a server is compared with its input by whole-file digests, each read where
+ * the file lies. */
+bool needs_verify(const cdir_ctx *ctx)
+{
+  return ctx->cp_mode != CDIR_CP_L2L && !(ctx->p.trace_flags & (CDIR_TRACE_NO_VERIFY | CDIR_TRACE_DRY_RUN));
+}
+
+/* 1 when the two open files hold the same bytes (or a side cannot digest: nothing to compare),
+ * 0 when they differ, -1 when a digest failed (reported). */
+int verify_copy(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, const char *in_path,
+                const char *out_path)
+{
+  uint8_t a[EP_DIGEST_LEN], b[EP_DIGEST_LEN];
+  int rc = vbfile_digest(lane.in, a);
+  if (rc == VERR_NOTSUP)
+    return 1;
+  if (rc < 0) {
+    cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+    cdir_fail(ctx, rc, "digest of [%s]: %s", in_path, vperror_str(&lane.in->err));
+    return -1;
+  }
+  rc = vbfile_digest(lane.out, b);
+  if (rc == VERR_NOTSUP)
+    return 1;
+  if (rc < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    cdir_fail(ctx, rc, "digest of [%s]: %s", out_path, vperror_str(&lane.out->err));
+    return -1;
+  }
+  return memcmp(a, b, sizeof a) == 0 ? 1 : 0;
+}
+
 int copy_sync_file_on(cdir_ctx *ctx, const cdir_lane &lane, mstat_item *it, const char *in_path,
                       const char *out_path)
 {
@@ -217,6 +250,26 @@ int copy_sync_file_on(cdir_ctx *ctx, const cdir_lane &lane, mstat_item *it, cons
     rc = cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
   bool complete = rc == 0 && (block_sync || copied == it->size);
   bool unchanged = rc == 0 && input_unchanged(ctx, lane.in, it, in_path);
+  if (complete && unchanged && needs_verify(ctx)) {
+    int v = verify_copy(ctx, lane, it, in_path, out_path);
+    if (v == 0) {
+      /* Once more: a byte changed on the way is not likely to change twice. */
+      LOGW("[%s] differs from [%s] after its transfer: sent once more", out_path, in_path);
+      copied = 0;
+      rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
+                      : cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
+      complete = rc == 0 && (block_sync || copied == it->size);
+      v = complete ? verify_copy(ctx, lane, it, in_path, out_path) : -1;
+      if (v == 0) {
+        cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+        cdir_fail(ctx, VERR_FAIL, "[%s] differs from its input [%s] after the transfer", out_path, in_path);
+      }
+    }
+    if (v <= 0) {
+      rc = -1;
+      complete = false;
+    }
+  }
   vbfile_close(lane.in, nullptr);
   file_attr a;
   std::string link;

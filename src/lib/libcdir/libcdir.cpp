@@ -444,6 +444,7 @@ cdir_ctx *libcdir_open(libcdir_param *p)
     return nullptr;
   }
   ctx->start_ms = os_time_ms();
+  pl_rate_init(&ctx->rate, p->max_rate, 0, os_time_us() * 1000);
   /* The whole block by value; the run's own error record stays the caller's. */
   ctx->p = *p;
   ctx->p.err = vperror{};

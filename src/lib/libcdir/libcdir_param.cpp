@@ -54,6 +54,7 @@ const flag_word g_flag_words[] = {
     {"progress", F_TRACE, CDIR_TRACE_PROGRESS},
     {"summary", F_TRACE, CDIR_TRACE_SUMMARY},
     {"allow_empty_input", F_TRACE, CDIR_TRACE_ALLOW_EMPTY_INPUT},
+    {"no_verify", F_TRACE, CDIR_TRACE_NO_VERIFY},
     {"del_directly", F_DEL_DIRECTLY, 0},
 };
 

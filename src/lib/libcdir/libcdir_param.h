@@ -33,6 +33,7 @@ enum : uint32_t {
   CDIR_TRACE_SUMMARY = 0x10,
   CDIR_TRACE_DEBUG = 0x20,
   CDIR_TRACE_ALLOW_EMPTY_INPUT = 0x40, /* an input without entries is not refused */
+  CDIR_TRACE_NO_VERIFY = 0x80, /* files sent to or from a server are not compared by digest */
 };
 
 /* Endpoint capability bits (endpoint options `flags`). */

@@ -211,6 +211,13 @@ int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len)
   return n < 0 ? VERR_PARAM : n;
 }
 
+int vbfile_digest(vbfile *f, uint8_t out[EP_DIGEST_LEN])
+{
+  if (!f || !f->h)
+    return VERR_PARAM;
+  return ep_file_digest(f->h, out, &f->err);
+}
+
 void vbfile_hash_close(vbfile *f)
 {
   if (f && f->h)

@@ -69,6 +69,9 @@ int vbfile_hash_get2(vbfile *f, char *buf, size_t len);
 /* The raw digest of one algorithm of the range last computed. */
 int vbfile_hash_get_bin(vbfile *f, uint32_t flag, uint8_t *buf, size_t len);
 void vbfile_hash_close(vbfile *f);
+/* XXH3-128 of the open file's whole content, read where the file lies. VERR_NOTSUP where the
+ * side cannot tell. Failures stay in the object's record: the caller decides what they mean. */
+int vbfile_digest(vbfile *f, uint8_t out[EP_DIGEST_LEN]);
 /* Reports the failure of an operation (what) of f on path through cdir_fail: the handle's
  * message, which names the path, or one that does. */
 void vbfile_fail(vbfile *f, int code, const char *what, const char *path);

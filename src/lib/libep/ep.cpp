@@ -5,7 +5,7 @@
 
 #include "liblog/log2.h"
 
-const ep_ops *const ep_kinds[] = {&ep_local_ops, nullptr};
+const ep_ops *const ep_kinds[] = {&ep_remote_ops, &ep_local_ops, nullptr};
 
 namespace {
 
@@ -185,6 +185,13 @@ int64_t ep_file_copy_range(ep_file *in, ep_file *out, uint64_t off, uint64_t len
   if (!in || !out || in->e->ops != out->e->ops || !in->e->ops->file_copy_range)
     return VERR_NOTSUP;
   return in->e->ops->file_copy_range(in, out, off, len, err);
+}
+
+int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
+{
+  if (!out)
+    return VERR_PARAM;
+  return EP_FCALL(f, file_digest, err, f, out, err);
 }
 
 int ep_file_close(ep_file *f, const file_attr *attr, vperror *err)

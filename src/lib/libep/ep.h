@@ -57,6 +57,7 @@ struct ep_vol_info {
 
 constexpr size_t EP_URL_SIZE = 8192;
 constexpr size_t EP_PATH_SIZE = 4096;
+constexpr size_t EP_DIGEST_LEN = 16;
 
 /* What probing a side found out. */
 struct ep_info {
@@ -146,6 +147,9 @@ struct ep_ops {
   /* Applies attr (owner, mode, times) to the open file, then closes it; attr may be null. The
    * handle is gone afterwards, also on failure. */
   int (*file_close)(ep_file *f, const file_attr *attr, vperror *err);
+  /* XXH3-128 of the open file's whole content as it is now, read where the file lies (a server
+   * reads its own disk): the end-to-end check of a transfer between hosts. */
+  int (*file_digest)(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err);
 
   /* Block digests of the open file. */
   int (*hash_open)(ep_file *f, uint32_t flags, uint32_t bs, uint32_t block_count, vperror *err);
@@ -209,6 +213,8 @@ struct ep_batch {
 extern const ep_ops *const ep_kinds[];
 /* The kinds: exported by their own modules. */
 extern const ep_ops ep_local_ops;
+/* A tree exported by a qvsd server: qvp://[user[:password]@]host[:port]/path[?query], qvps:// over TLS. */
+extern const ep_ops ep_remote_ops;
 
 /* The kind that serves url, or null. */
 const ep_ops *ep_kind_of(const char *url);
@@ -238,6 +244,7 @@ int ep_file_next_data(ep_file *f, uint64_t off, uint64_t *data_off, uint64_t *da
 /* -37 also when the two files are of different kinds. */
 int64_t ep_file_copy_range(ep_file *in, ep_file *out, uint64_t off, uint64_t len, vperror *err);
 int ep_file_close(ep_file *f, const file_attr *attr, vperror *err);
+int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err);
 
 int ep_hash_open(ep_file *f, uint32_t flags, uint32_t bs, uint32_t block_count, vperror *err);
 int ep_hash_get(ep_file *f, uint64_t off, uint64_t len, char *text, size_t size, vperror *err);

@@ -41,6 +41,7 @@
 #include "libep/ep_beneath.h"
 #include "liblog/log2.h"
 #include "libpal/os/os_file.h"
+#include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_str.h"
 #include "libpal/tframe/file_hash.h"
 #include "librdir/librdir.h"
@@ -832,6 +833,28 @@ int l_file_close(ep_file *f, const file_attr *attr, vperror *err)
   return code;
 }
 
+int l_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
+{
+  local_file *lf = F(f);
+  std::unique_ptr<pl_hash, void (*)(pl_hash *)> h(pl_hash_new(PL_HASH_XXH3), pl_hash_free);
+  constexpr size_t CHUNK = 1 << 20;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[CHUNK]);
+  if (!h || !buf)
+    return fail_code(err, VERR_NOMEM, "digest", lf->path.c_str());
+  uint64_t off = 0;
+  for (;;) {
+    ssize_t n = eintr_retry([&] { return pread(lf->fd, buf.get(), CHUNK, static_cast<off_t>(off)); });
+    if (n < 0)
+      return fail_errno(err, "digest", lf->path.c_str());
+    if (n == 0)
+      break;
+    pl_hash_update(h.get(), buf.get(), static_cast<size_t>(n));
+    off += static_cast<uint64_t>(n);
+  }
+  pl_hash_final(h.get(), out);
+  return 0;
+}
+
 int l_hash_open(ep_file *f, uint32_t flags, uint32_t bs, uint32_t block_count, vperror *err)
 {
   local_file *lf = F(f);
@@ -1503,6 +1526,7 @@ const ep_ops ep_local_ops = {
     .file_next_data = l_file_next_data,
     .file_copy_range = l_file_copy_range,
     .file_close = l_file_close,
+    .file_digest = l_file_digest,
     .hash_open = l_hash_open,
     .hash_get = l_hash_get,
     .hash_get2 = l_hash_get2,

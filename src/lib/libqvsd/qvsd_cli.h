@@ -225,3 +225,60 @@ int qvsd_cli_stat(qvsd_cli *c, const char *path, uint32_t flags, os_dirent *d);
 /* Status of an open file: the long reply from "1.5.3", else the short one whose nanoseconds read
  * 0 (the st_ fields are then left as they were). 0 or -1. */
 int qvsd_cli_fstat(qvsd_file *f, os_dirent *d);
+
+/* ---- Tree requests (the wire forms are in qvsd_codes.h) ----
+ * Paths are full paths of the export. Each returns 0 (or a count) or -1 with the error in the
+ * context's error object; a server too old for a request fails with -12 before anything is sent. */
+
+/* Times of path, not following a final link (seconds). */
+int qvsd_cli_lutime(qvsd_cli *c, const char *path, uint64_t time_access, uint64_t time_write);
+/* Creates path as attr says (link_name is a link's target); how: the endpoint's create flags;
+ * with zz the path is a zz-string (path, kind, stream name). */
+int qvsd_cli_create_file_or_dir(qvsd_cli *c, const char *path, const file_attr *attr, uint32_t how, bool zz);
+int qvsd_cli_mkdir_p(qvsd_cli *c, const char *path, uint32_t mode);
+int qvsd_cli_set_attr_path(qvsd_cli *c, const char *path, const file_attr *attr);
+/* Removes an entry (how: the endpoint's remove flags; zz as for create). */
+int qvsd_cli_remove2(qvsd_cli *c, const char *path, uint32_t how, bool zz);
+/* Removes an empty directory, or with tree the directory and everything below it. */
+int qvsd_cli_rmdir2(qvsd_cli *c, const char *path, bool tree);
+int qvsd_cli_hard_link(qvsd_cli *c, const char *target, const char *path);
+int qvsd_cli_rename(qvsd_cli *c, const char *from, const char *to, bool noreplace);
+/* The value's length (copied into *value), or -1. */
+int64_t qvsd_cli_xattr_get(qvsd_cli *c, const char *path, const char *name, std::string *value);
+int qvsd_cli_xattr_set(qvsd_cli *c, const char *path, const char *name, const void *value, size_t len);
+/* Owner and group ids by name on the server's host; an empty name leaves its id as it is. A name
+ * the host does not know fails with -102. */
+int qvsd_cli_lookup_ids(qvsd_cli *c, const char *user, const char *group, uint32_t *uid, uint32_t *gid);
+/* Takes (take) or releases the output lock of root for this connection; holder names this run
+ * (host and process). Another run's lock fails with -115 and its holder in the error text. */
+int qvsd_cli_output_lock(qvsd_cli *c, const char *root, bool take, const char *holder);
+
+/* The server-side walk: one per connection. */
+struct qvsd_rdir_param {
+  uint32_t flag = 0;
+  uint32_t timeout_ms = 0; /* the server's wait for one chunk; 0: its default */
+  const char *include = nullptr, *exclude = nullptr, *dir_include = nullptr, *dir_exclude = nullptr,
+             *misc_exclude = nullptr;
+};
+int qvsd_cli_rdir_open(qvsd_cli *c, const char *path, const qvsd_rdir_param *p);
+int qvsd_cli_rdir_enum(qvsd_cli *c, const char *dir);
+/* The next chunk into buf (at most len - 1 bytes, NUL-terminated): its length, 0 when nothing
+ * came within the server's wait, or -1. */
+int qvsd_cli_rdir_read(qvsd_cli *c, char *buf, uint32_t len);
+int qvsd_cli_rdir_close(qvsd_cli *c);
+/* Directories the walk listed but could not enter (path too long); -1 on failure. */
+int64_t qvsd_cli_rdir_dropped(qvsd_cli *c);
+
+/* Block digests of an open file (the hashing job runs on the server). */
+int qvsd_cli_hash_init(qvsd_file *f, uint32_t flags, uint32_t bs, uint32_t block_count);
+/* Digests the range and delivers its text (NUL-terminated): the text's length or -1. */
+int qvsd_cli_hash_range(qvsd_file *f, uint64_t off, uint64_t len, char *text, size_t size);
+/* Per-block records of the range last digested: bytes delivered or -1. */
+int qvsd_cli_hash_get2(qvsd_file *f, char *buf, size_t len);
+/* Binary digest of one algorithm: bytes delivered or -1. */
+int qvsd_cli_hash_bin(qvsd_file *f, uint32_t flag, uint8_t *buf, size_t len);
+int qvsd_cli_hash_close(qvsd_file *f);
+/* The next data at or after off: 0 with [*data_off, *data_end), 1 when the rest is a hole, -1. */
+/* XXH3-128 of the whole file as the server reads it from its disk, len (16) bytes into out. */
+int qvsd_cli_file_digest(qvsd_file *f, uint8_t *out, size_t len);
+int qvsd_cli_next_data(qvsd_file *f, uint64_t off, uint64_t *data_off, uint64_t *data_end);
