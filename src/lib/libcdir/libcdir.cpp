@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <new>
 #include <unistd.h>
 #include <string>
@@ -53,6 +54,33 @@ void stat_timer_proc(pl_timer_cb *cb)
     return;
   if (ctx->p.show_mode == 1 && (ctx->p.trace_flags & CDIR_TRACE_PROGRESS))
     cdir_progress_print(stderr, &ctx->progress, progress_job(ctx), &ctx->stat, elapsed_ms(ctx));
+}
+
+/* "host:port" of a remote URL as resolved: no scheme, no user information, the scheme's port
+ * filled in, lower case. */
+std::string server_of(const std::string &url)
+{
+  size_t start = url.find("://");
+  if (start == std::string::npos)
+    return "";
+  bool tls = strncasecmp(url.c_str(), "qvps", 4) == 0;
+  start += 3;
+  size_t end = url.find_first_of("/?#", start);
+  std::string auth = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  size_t at = auth.rfind('@');
+  if (at != std::string::npos)
+    auth = auth.substr(at + 1);
+  for (char &c : auth)
+    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  size_t colon = auth.rfind(':');
+  if (colon == std::string::npos || (auth[0] == '[' && auth.back() == ']'))
+    auth += tls ? ":6686" : ":6688";
+  return auth;
+}
+
+bool same_server(const url_info &a, const url_info &b)
+{
+  return server_of(a.resolved) == server_of(b.resolved);
 }
 
 void init_posix_flag(cdir_ctx *ctx)
@@ -125,6 +153,18 @@ int libcdir_init_env(cdir_ctx *ctx)
         LOGE("The destination url contains the source url");
         VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] contains the input if=[%s]", ctx->o_info.path.c_str(),
                     ctx->i_info.path.c_str());
+        return -1;
+      }
+    }
+    if (!ctx->i_info.is_local && !ctx->o_info.is_local && same_server(ctx->i_info, ctx->o_info)) {
+      /* A server resolves no link inside its export, so two export paths nest exactly when one
+       * is the other or a prefix of it at a "/". */
+      const std::string &a = ctx->i_info.path, &b = ctx->o_info.path;
+      auto inside = [](const std::string &x, const std::string &y) {
+        return x == y || x == "/" || (y.size() > x.size() && y.compare(0, x.size(), x) == 0 && y[x.size()] == '/');
+      };
+      if (inside(a, b) || inside(b, a)) {
+        VPERROR_SET(ctx->err, VERR_PARAM, "of=[%s] and if=[%s] overlap on the same server", b.c_str(), a.c_str());
         return -1;
       }
     }
