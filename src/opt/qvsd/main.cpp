@@ -48,6 +48,8 @@ const char *const g_usage =
     "\tusers=FILE        accounts, one name:password a line (mode 600)\n"
     "\tanonymous=yes     serve without accounts\n"
     "\tlogin=key|password\n"
+    "\tread_only=yes     refuse every request that changes the tree\n"
+    "\tkeep_special=yes  create device nodes and keep set-user/group-ID bits (default no)\n"
     "\tmax_clients=N     sessions served at once (default 64)\n"
     "\tidle_timeout=S    seconds a silent session is kept (default 600)\n"
     "\tlevel=LEVEL       log level: [verb, dbg, info, warn, err]\n"
@@ -75,6 +77,15 @@ bool parse_port(const char *v, int *out)
   if (!*v || *end || n < 0 || n > 65535)
     return false;
   *out = (int)n;
+  return true;
+}
+
+/* A yes/no word. */
+bool parse_yes_no(const char *v, bool *out)
+{
+  if (strcmp(v, "yes") != 0 && strcmp(v, "no") != 0)
+    return false;
+  *out = strcmp(v, "yes") == 0;
   return true;
 }
 
@@ -209,7 +220,7 @@ int main(int argc, char **argv)
 
   std::string root, listen_addr = "::", users_file, log_file, login = "key";
   int port = QVSD_PORT_TCP, tls_port = QVSD_PORT_TLS;
-  bool anonymous = false;
+  bool anonymous = false, read_only = false, keep_special = false;
   long max_clients = 64, idle_s = 600;
   for (int i = 1; i < argc; i++) {
     const char *w = argv[i];
@@ -233,10 +244,10 @@ int main(int argc, char **argv)
         fail(1, "bad %s value [%s]", key.c_str(), v);
     } else if (key == "users")
       users_file = v;
-    else if (key == "anonymous") {
-      if (strcmp(v, "yes") != 0 && strcmp(v, "no") != 0)
-        fail(1, "anonymous= takes yes or no, not [%s]", v);
-      anonymous = strcmp(v, "yes") == 0;
+    else if (key == "anonymous" || key == "read_only" || key == "keep_special") {
+      bool *out = key == "anonymous" ? &anonymous : key == "read_only" ? &read_only : &keep_special;
+      if (!parse_yes_no(v, out))
+        fail(1, "%s= takes yes or no, not [%s]", key.c_str(), v);
     } else if (key == "login") {
       if (strcmp(v, "key") != 0 && strcmp(v, "password") != 0)
         fail(1, "login= takes key or password, not [%s]", v);
@@ -277,6 +288,8 @@ int main(int argc, char **argv)
   server srv;
   srv.max_clients = max_clients;
   srv.conf.anonymous = anonymous;
+  srv.conf.read_only = read_only;
+  srv.conf.keep_special = keep_special;
   srv.conf.proto = login == "password" ? QVSD_SRV_LOGIN_PASSWORD : QVSD_SRV_LOGIN_KEY;
   srv.conf.idle_timeout_ms = (int)(idle_s * 1000);
   srv.conf.log_file = log_file;
@@ -321,7 +334,8 @@ int main(int argc, char **argv)
     fprintf(stderr, "qvsd: listening on %s:%d (tls, sha256 %s)\n", listen_addr.c_str(), got, srv.tls->fingerprint);
   }
   fflush(stderr);
-  LOGI("exporting [%s], %s login, up to %ld clients\n", srv.conf.root_path.c_str(), login.c_str(), max_clients);
+  LOGI("exporting [%s]%s%s, %s login, up to %ld clients\n", srv.conf.root_path.c_str(), read_only ? " read-only" : "",
+       keep_special ? " keeping special files" : "", login.c_str(), max_clients);
 
   std::thread a1, a2;
   if (lfd >= 0)
