@@ -1326,6 +1326,64 @@ TEST_F(qvsd_tree_t, device_nodes_and_set_id_bits_need_keep_special)
   }
 }
 
+TEST_F(qvsd_tree_t, malformed_arguments_get_a_parameter_error)
+{
+  start();
+  const std::string attr = attr_text(TYPE_FILE, S_IFREG | 0600, 1200000000);
+  const std::string long_path = "/" + std::string(5000, 'a');
+  const std::vector<tree_req> ctx_reqs = {
+      {"lutime with a field missing", QVSD_CMD_IOCTL, QVSD_IOCTL_LUTIME, esc("/d/small") + "\t1\t1\t0\t0\t0"},
+      {"lutime with a negative time", QVSD_CMD_IOCTL, QVSD_IOCTL_LUTIME, esc("/d/small") + "\t-1\t1\t0\t0\t0\t0"},
+      {"rmdir2 of an unknown kind", QVSD_CMD_IOCTL, QVSD_IOCTL_RMDIR2, esc("/e") + "\t2"},
+      {"remove2 of a stream without its name", QVSD_CMD_IOCTL, QVSD_IOCTL_REMOVE2,
+       esc(std::string("/d/small\0X\0\0", 12)) + "\t1"},
+      {"set_attr_path with a short attribute text", QVSD_CMD_IOCTL, QVSD_IOCTL_SET_ATTR_PATH, esc("/d/small") + "\t2\t81a4"},
+      {"create with eleven fields", QVSD_CMD_IOCTL, QVSD_IOCTL_CREATE, esc("/d/n") + "\t\t" + attr + "\t1"},
+      {"create with an unknown flag", QVSD_CMD_IOCTL, QVSD_IOCTL_CREATE, esc("/d/n") + "\t\t" + attr + "\t8\t0"},
+      {"mkdir_p with a mode that is not octal", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, esc("/n") + "\t9"},
+      {"mkdir_p with a mode past 07777", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, esc("/n") + "\t17777"},
+      {"a path that ends in a lone backslash", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, "/n\\"},
+      {"a path with a NUL inside", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, "/n\\0x"},
+      {"a relative path", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, "n"},
+      {"a path over 4096 bytes", QVSD_CMD_IOCTL, QVSD_IOCTL_MKDIR_P, long_path},
+      {"walk with seven fields", QVSD_CMD_IOCTL2, QVSD_IOCTL2_RDIR_OPEN, esc("/") + "\t200\t100\t\t\t\t"},
+      {"walk with a time-out that is no number", QVSD_CMD_IOCTL2, QVSD_IOCTL2_RDIR_OPEN, esc("/") + "\t200\tx\t\t\t\t\t"},
+      {"owner lookup with one name", QVSD_CMD_IOCTL2, QVSD_IOCTL2_LOOKUP_IDS, "root"},
+      {"rename with noreplace 2", QVSD_CMD_IOCTL2, QVSD_IOCTL2_RENAME, esc("/d/small") + "\t" + esc("/d/x") + "\t2"},
+      {"xattr_get of an empty name", QVSD_CMD_IOCTL2, QVSD_IOCTL2_XATTR_GET, esc("/d/small") + "\t"},
+      {"xattr_set without a value field", QVSD_CMD_IOCTL2, QVSD_IOCTL2_XATTR_SET, esc("/d/small") + "\t" + esc("user.v")},
+      {"output lock with take 2", QVSD_CMD_IOCTL2, QVSD_IOCTL2_OUTPUT_LOCK, esc("/d") + "\t2\tme"},
+  };
+  const std::string big = std::to_string(32u << 20);
+  const std::vector<tree_req> file_reqs = {
+      {"digest job of block size 0", QVSD_CMD_IOCTL2, QVSD_IOCTL2_HASH_INIT, "0\t1\t0\t4\t"},
+      {"digest job of a block size past the bound", QVSD_CMD_IOCTL2, QVSD_IOCTL2_HASH_INIT, "0\t1\t" + big + "\t4\t"},
+      {"digest job of a window past the bound", QVSD_CMD_IOCTL2, QVSD_IOCTL2_HASH_INIT, "0\t1\t65536\t" + big + "\t"},
+      {"digest range at a negative offset", QVSD_CMD_IOCTL2, QVSD_IOCTL2_HASH_RANGE, "-1\t10"},
+      {"next data of no number", QVSD_CMD_IOCTL2, QVSD_IOCTL2_NEXT_DATA, "4k"},
+  };
+  qvsd_cli *c = connect_ok();
+  ASSERT_NE(nullptr, c);
+  const auto before = snapshot(root);
+  for (const tree_req &q : ctx_reqs) {
+    SCOPED_TRACE(q.name);
+    EXPECT_EQ(-2, send_req(c, q)) << qvsd_cli_last_errstr(c);
+  }
+  qvsd_file *f = qvsd_cli_open(c, "/d/small", O_RDONLY);
+  ASSERT_NE(nullptr, f) << qvsd_cli_last_errstr(c);
+  for (const tree_req &q : file_reqs) {
+    SCOPED_TRACE(q.name);
+    EXPECT_EQ(-2, io2(f, q.code, q.arg)) << qvsd_cli_last_errstr(c);
+  }
+  /* A walk read whose reply could not hold two bytes. */
+  ASSERT_EQ(0, io2(c, QVSD_IOCTL2_RDIR_OPEN, walk_open_arg("/", LIBRDIR_F_GEN2))) << qvsd_cli_last_errstr(c);
+  EXPECT_EQ(-2, io2(c, QVSD_IOCTL2_RDIR_READ, "", nullptr, 2));
+  EXPECT_EQ(before, snapshot(root));
+  EXPECT_EQ(0, qvsd_cli_close(f));
+  qvsd_cli_exit(c);
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+}
+
 /* Sends bytes and reads one reply: its "errno" and its "data" member (when present). */
 int32_t exchange_data(int fd, const std::string &bytes, std::string *data)
 {

@@ -54,6 +54,10 @@ constexpr int WALK_SLICE_MS = 1000;
 constexpr int WALK_TIMEOUT_MAX_MS = 600000;
 constexpr size_t DIGEST_CHUNK = 1u << 20; /* bytes read per step of a whole-file digest */
 constexpr size_t XATTR_NAME_MAX_LEN = 255;
+/* A digest job holds about two blocks, and per block of its window one digest of each block-sum
+ * algorithm (at most 180 bytes): these bounds keep one job of a session below 100 MiB. */
+constexpr uint32_t HASH_BS_MAX = 16u << 20;
+constexpr uint32_t HASH_BLOCKS_MAX = 1u << 18;
 
 /* An open file and the position that reads and writes without an offset use. */
 struct srv_file {
@@ -1073,7 +1077,7 @@ bool io2_hash_init(session *s, const req_view &r, const arg_view &a, int32_t)
   uint64_t handle = 0;
   uint32_t flags = 0, bs = 0, count = 0;
   if ((f.size() != 4 && f.size() != 5) || !num(f[0], &handle, 16) || !num(f[1], &flags) || !num(f[2], &bs) ||
-      !num(f[3], &count) || bs == 0 || bs > DATA_MAX || count > (1u << 20))
+      !num(f[3], &count) || bs == 0 || bs > HASH_BS_MAX || count > HASH_BLOCKS_MAX)
     return bad_arg(s, "bad digest job request");
   if (f.size() == 5 && !f[4].empty())
     return rep_err(s, VERR_NOTSUP, "a digest job does not continue a saved state here");
