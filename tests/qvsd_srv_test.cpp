@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "helpers/peer_proc.h"
+#include "helpers/run_cmd.h"
 #include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_escape.h"
 #include "libpal/tframe/file_hash.h"
@@ -616,6 +617,82 @@ TEST_F(qvsd_srv_t, stops_on_signals_with_a_session_open)
   }
 }
 
+TEST_F(qvsd_srv_t, allow_admits_only_the_listed_networks)
+{
+  struct row {
+    const char *allow;
+    bool ok; /* the loopback client 127.0.0.1 is served */
+  } rows[] = {
+      {"allow=127.0.0.0/8", true},
+      {"allow=10.0.0.0/8,127.0.0.1/32", true}, /* any item of the list */
+      {"allow=127.0.0.0/31", true},            /* the prefix ends inside a byte */
+      {"allow=127.0.0.2/31", false},
+      {"allow=10.0.0.0/8", false},
+      {"allow=::1/128", false}, /* an IPv4 client is compared as IPv4 */
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.allow);
+    start({r.allow});
+    vperror err{};
+    qvsd_cli *c = qvsd_cli_connect(url(false).c_str(), &err);
+    EXPECT_EQ(r.ok, c != nullptr) << vperror_str(&err);
+    qvsd_cli_exit(c);
+    EXPECT_EQ(0, srv->stop(SIGTERM));
+    EXPECT_EQ(!r.ok, srv->err().find("refused: not in allow=") != std::string::npos) << srv->err();
+  }
+}
+
+TEST_F(qvsd_srv_t, tls_with_the_operators_certificate)
+{
+  const std::string dir = base + "/pki";
+  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  ASSERT_TRUE(peer_make_cert(dir, false));
+  const std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+  ASSERT_EQ(0, chmod(key.c_str(), 0640)); /* a group may read it (a key group), others may not */
+  run_result fp = run_cmd("/usr/bin/openssl", {"x509", "-noout", "-fingerprint", "-sha256", "-in", cert});
+  ASSERT_EQ(0, fp.status) << fp.err;
+  size_t eq = fp.out.find('=');
+  ASSERT_NE(std::string::npos, eq) << fp.out;
+  std::string want = fp.out.substr(eq + 1);
+  while (!want.empty() && (want.back() == '\n' || want.back() == '\r'))
+    want.pop_back();
+
+  start({"cert=" + cert, "key=" + key});
+  EXPECT_EQ(want, srv->fingerprint);
+  vperror err{};
+  qvsd_cli *c = qvsd_cli_connect(url(true).c_str(), &err);
+  ASSERT_NE(nullptr, c) << vperror_str(&err);
+  os_dirent d;
+  EXPECT_EQ(0, qvsd_cli_stat(c, "/d/small", 0, &d)) << qvsd_cli_last_errstr(c);
+  qvsd_cli_exit(c);
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+
+  struct bad {
+    std::vector<std::string> words;
+    mode_t key_mode;
+    int status;
+    const char *text;
+  } rows[] = {
+      {{"cert=" + cert}, 0600, 1, "go together"},
+      {{"key=" + key}, 0600, 1, "go together"},
+      {{"cert=" + cert, "key=" + key}, 0644, 3, "may be read by others"},
+      {{"cert=" + cert, "key=" + dir + "/none.pem"}, 0600, 3, "cannot be read"},
+      {{"cert=" + key, "key=" + key}, 0600, 3, "TLS set-up"}, /* a key is no certificate */
+  };
+  for (const bad &r : rows) {
+    SCOPED_TRACE(r.text);
+    ASSERT_EQ(0, chmod(key.c_str(), r.key_mode));
+    std::vector<std::string> args{"root=" + root, "port=0", "tls_port=0", "anonymous=yes"};
+    args.insert(args.end(), r.words.begin(), r.words.end());
+    srv_proc p;
+    ASSERT_TRUE(p.start(args));
+    EXPECT_EQ(r.status, p.wait_exit()) << p.err();
+    EXPECT_NE(std::string::npos, p.err().find(r.text)) << p.err();
+    /* Nothing of the key's text reaches the output. */
+    EXPECT_EQ(std::string::npos, p.err().find("PRIVATE KEY")) << p.err();
+  }
+}
+
 TEST_F(qvsd_srv_t, refused_start_ups)
 {
   ASSERT_EQ(0, chmod(users.c_str(), 0640));
@@ -630,6 +707,12 @@ TEST_F(qvsd_srv_t, refused_start_ups)
       {{"root=" + root, "port=0", "anonymous=yes", "users=" + users}, 1, "exclude each other"},
       {{"root=" + root, "port=0"}, 1, "users= is required"},
       {{"root=" + root, "port=0", "anonymous=yes", "bogus=1"}, 1, "unknown word"},
+      {{"root=" + root, "port=0", "anonymous=yes", "allow=10.0.0.0/33"}, 1, "allow="},
+      {{"root=" + root, "port=0", "anonymous=yes", "allow="}, 1, "allow="},
+      {{"root=" + root, "port=0", "anonymous=yes", "allow=10.0.0.0/8,,::1"}, 1, "allow="},
+      {{"root=" + root, "port=0", "anonymous=yes", "allow=localhost"}, 1, "allow="},
+      {{"root=" + root, "port=0", "anonymous=yes", "read_only=maybe"}, 1, "read_only= takes yes or no"},
+      {{"root=" + root, "port=0", "anonymous=yes", "keep_special=1"}, 1, "keep_special= takes yes or no"},
   };
   for (const row &r : rows) {
     srv_proc p;
