@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "libep/ep.h"
 #include "liblog/log2.h"
@@ -48,6 +50,10 @@ const char *const g_usage =
     "\tusers=FILE        accounts, one name:password a line (mode 600)\n"
     "\tanonymous=yes     serve without accounts\n"
     "\tlogin=key|password\n"
+    "\tcert=FILE key=FILE PEM certificate and key for TLS (default: self-signed, made at start)\n"
+    "\tallow=CIDR[,...]  accept clients from these networks only (default: every address)\n"
+    "\tread_only=yes     refuse every request that changes the tree\n"
+    "\tkeep_special=yes  create device nodes and keep set-user/group-ID bits (default no)\n"
     "\tmax_clients=N     sessions served at once (default 64)\n"
     "\tidle_timeout=S    seconds a silent session is kept (default 600)\n"
     "\tlevel=LEVEL       log level: [verb, dbg, info, warn, err]\n"
@@ -76,6 +82,108 @@ bool parse_port(const char *v, int *out)
     return false;
   *out = (int)n;
   return true;
+}
+
+/* A yes/no word. */
+bool parse_yes_no(const char *v, bool *out)
+{
+  if (strcmp(v, "yes") != 0 && strcmp(v, "no") != 0)
+    return false;
+  *out = strcmp(v, "yes") == 0;
+  return true;
+}
+
+/* One network clients may come from. A dual-stack listener sees IPv4 clients as IPv4-mapped IPv6
+ * addresses; they are compared as IPv4. */
+struct net_prefix {
+  int family = AF_INET;
+  uint8_t addr[16] = {};
+  int bits = 0;
+};
+
+bool parse_prefix(const std::string &text, net_prefix *out)
+{
+  std::string host = text;
+  int bits = -1;
+  size_t slash = text.find('/');
+  if (slash != std::string::npos) {
+    host = text.substr(0, slash);
+    std::string b = text.substr(slash + 1);
+    if (b.empty() || b.size() > 3 || b.find_first_not_of("0123456789") != std::string::npos)
+      return false;
+    bits = std::stoi(b);
+  }
+  if (inet_pton(AF_INET, host.c_str(), out->addr) == 1) {
+    out->family = AF_INET;
+    out->bits = bits < 0 ? 32 : bits;
+    return out->bits <= 32;
+  }
+  if (inet_pton(AF_INET6, host.c_str(), out->addr) == 1) {
+    out->family = AF_INET6;
+    out->bits = bits < 0 ? 128 : bits;
+    return out->bits <= 128;
+  }
+  return false;
+}
+
+/* "CIDR[,CIDR...]"; false for an empty item or one that is not a network. */
+bool parse_allow(const char *v, std::vector<net_prefix> *out)
+{
+  std::string t = v;
+  size_t pos = 0;
+  for (;;) {
+    size_t comma = t.find(',', pos);
+    net_prefix p;
+    if (!parse_prefix(t.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos), &p))
+      return false;
+    out->push_back(p);
+    if (comma == std::string::npos)
+      return true;
+    pos = comma + 1;
+  }
+}
+
+bool prefix_match(const net_prefix &p, int family, const uint8_t *addr)
+{
+  if (p.family != family)
+    return false;
+  int full = p.bits / 8, rest = p.bits % 8;
+  if (memcmp(p.addr, addr, (size_t)full) != 0)
+    return false;
+  if (rest == 0)
+    return true;
+  uint8_t mask = (uint8_t)(0xff << (8 - rest));
+  return (p.addr[full] & mask) == (addr[full] & mask);
+}
+
+/* Whether the peer of a connection lies in one of the allowed networks (every peer with none). */
+bool peer_allowed(const std::vector<net_prefix> &allow, int fd)
+{
+  if (allow.empty())
+    return true;
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  if (getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len) < 0)
+    return false;
+  int family = AF_INET;
+  uint8_t addr[16] = {};
+  if (sa.ss_family == AF_INET) {
+    memcpy(addr, &reinterpret_cast<sockaddr_in *>(&sa)->sin_addr, 4);
+  } else if (sa.ss_family == AF_INET6) {
+    const in6_addr &a6 = reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&a6)) {
+      memcpy(addr, a6.s6_addr + 12, 4);
+    } else {
+      family = AF_INET6;
+      memcpy(addr, a6.s6_addr, 16);
+    }
+  } else {
+    return false;
+  }
+  for (const net_prefix &p : allow)
+    if (prefix_match(p, family, addr))
+      return true;
+  return false;
 }
 
 bool parse_count(const char *v, long lo, long hi, long *out)
@@ -112,6 +220,7 @@ struct server {
   qvsd_srv_conf conf;
   ssl_srv *tls = nullptr;
   long max_clients = 64;
+  std::vector<net_prefix> allow; /* empty: every address */
   std::atomic<long> active{0};
   std::mutex lock;
   struct worker {
@@ -192,6 +301,12 @@ void accept_loop(server *srv, int lfd, bool tls)
       }
       continue;
     }
+    /* Refused before a byte is read: nothing of the protocol is offered to other networks. */
+    if (!peer_allowed(srv->allow, fd)) {
+      LOGW("%s refused: not in allow=\n", peer_text(fd).c_str());
+      close(fd);
+      continue;
+    }
     std::lock_guard<std::mutex> g(srv->lock);
     srv->workers.emplace_back();
     server::worker &w = srv->workers.back();
@@ -207,9 +322,10 @@ int main(int argc, char **argv)
   log2_ioctl(nullptr, LOG2_IOC_LEVEL, &level, sizeof level);
   log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid", 0);
 
-  std::string root, listen_addr = "::", users_file, log_file, login = "key";
+  std::string root, listen_addr = "::", users_file, log_file, login = "key", cert_file, key_file;
+  std::vector<net_prefix> allow;
   int port = QVSD_PORT_TCP, tls_port = QVSD_PORT_TLS;
-  bool anonymous = false;
+  bool anonymous = false, read_only = false, keep_special = false;
   long max_clients = 64, idle_s = 600;
   for (int i = 1; i < argc; i++) {
     const char *w = argv[i];
@@ -233,10 +349,10 @@ int main(int argc, char **argv)
         fail(1, "bad %s value [%s]", key.c_str(), v);
     } else if (key == "users")
       users_file = v;
-    else if (key == "anonymous") {
-      if (strcmp(v, "yes") != 0 && strcmp(v, "no") != 0)
-        fail(1, "anonymous= takes yes or no, not [%s]", v);
-      anonymous = strcmp(v, "yes") == 0;
+    else if (key == "anonymous" || key == "read_only" || key == "keep_special") {
+      bool *out = key == "anonymous" ? &anonymous : key == "read_only" ? &read_only : &keep_special;
+      if (!parse_yes_no(v, out))
+        fail(1, "%s= takes yes or no, not [%s]", key.c_str(), v);
     } else if (key == "login") {
       if (strcmp(v, "key") != 0 && strcmp(v, "password") != 0)
         fail(1, "login= takes key or password, not [%s]", v);
@@ -252,6 +368,14 @@ int main(int argc, char **argv)
         fail(1, "bad level [%s]", v);
     } else if (key == "log") {
       log_file = v;
+    } else if (key == "cert") {
+      cert_file = v;
+    } else if (key == "key") {
+      key_file = v;
+    } else if (key == "allow") {
+      allow.clear();
+      if (!parse_allow(v, &allow))
+        fail(1, "allow= takes networks like 192.0.2.0/24,2001:db8::/32, not [%s]", v);
     } else {
       fputs(g_usage, stderr);
       fail(1, "unknown word [%s]", w);
@@ -265,6 +389,8 @@ int main(int argc, char **argv)
     fail(1, "users= and anonymous=yes exclude each other");
   if (!anonymous && users_file.empty())
     fail(1, "users= is required (or anonymous=yes)");
+  if (cert_file.empty() != key_file.empty())
+    fail(1, "cert= and key= go together");
 
   if (!log_file.empty()) {
     if (log2_ioctl(nullptr, LOG2_IOC_FILE_OPEN, log_file.c_str(), 0) < 0)
@@ -276,7 +402,10 @@ int main(int argc, char **argv)
 
   server srv;
   srv.max_clients = max_clients;
+  srv.allow = allow;
   srv.conf.anonymous = anonymous;
+  srv.conf.read_only = read_only;
+  srv.conf.keep_special = keep_special;
   srv.conf.proto = login == "password" ? QVSD_SRV_LOGIN_PASSWORD : QVSD_SRV_LOGIN_KEY;
   srv.conf.idle_timeout_ms = (int)(idle_s * 1000);
   srv.conf.log_file = log_file;
@@ -311,7 +440,16 @@ int main(int argc, char **argv)
   }
   if (tls_port >= 0) {
     libssl_init();
-    ssl_srv_param sp{nullptr, nullptr, nullptr};
+    if (!key_file.empty()) {
+      /* The key is the server's identity: a copy others may read is a copy others may use. */
+      struct stat st;
+      if (stat(key_file.c_str(), &st) < 0)
+        fail(3, "key file [%s] cannot be read", key_file.c_str());
+      if (st.st_mode & (S_IROTH | S_IWOTH))
+        fail(3, "key file [%s] may be read by others (chmod o-rw it)", key_file.c_str());
+    }
+    ssl_srv_param sp{cert_file.empty() ? nullptr : cert_file.c_str(), key_file.empty() ? nullptr : key_file.c_str(),
+                     nullptr};
     srv.tls = ssl_srv_init(&sp, &err);
     if (!srv.tls)
       fail(3, "TLS set-up: %s", vperror_str(&err));
@@ -321,7 +459,8 @@ int main(int argc, char **argv)
     fprintf(stderr, "qvsd: listening on %s:%d (tls, sha256 %s)\n", listen_addr.c_str(), got, srv.tls->fingerprint);
   }
   fflush(stderr);
-  LOGI("exporting [%s], %s login, up to %ld clients\n", srv.conf.root_path.c_str(), login.c_str(), max_clients);
+  LOGI("exporting [%s]%s%s, %s login, up to %ld clients\n", srv.conf.root_path.c_str(), read_only ? " read-only" : "",
+       keep_special ? " keeping special files" : "", login.c_str(), max_clients);
 
   std::thread a1, a2;
   if (lfd >= 0)

@@ -3,30 +3,37 @@
 
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "libep/ep.h"
 #include "libep/ep_beneath.h"
 #include "liblog/log2.h"
 #include "libpack/zcomp.h"
+#include "libpal/hash/pl_hash.h"
 #include "libpal/os/os_dirent.h"
 #include "libpal/string/pl_escape.h"
 #include "libpwd/libpwd.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
 #include "libqvsd/qvsd_wire.h"
+#include "librdir/librdir.h"
 
 namespace {
 
@@ -41,6 +48,16 @@ constexpr size_t PATH_MAX_LEN = 4096;
 constexpr int REFUSE_WAIT_MS = 5000; /* how long a refused client may take to send its request */
 constexpr int32_t E_CRED = 1; /* "credentials required": the client then sends its real login */
 constexpr int32_t E_STATE = -13; /* the object is in the wrong state for this request */
+/* A walk read waits in slices of this length, so that a stop is seen while the client's read
+ * time-out runs. */
+constexpr int WALK_SLICE_MS = 1000;
+constexpr int WALK_TIMEOUT_MAX_MS = 600000;
+constexpr size_t DIGEST_CHUNK = 1u << 20; /* bytes read per step of a whole-file digest */
+constexpr size_t XATTR_NAME_MAX_LEN = 255;
+/* A digest job holds about two blocks, and per block of its window one digest of each block-sum
+ * algorithm (at most 180 bytes): these bounds keep one job of a session below 100 MiB. */
+constexpr uint32_t HASH_BS_MAX = 16u << 20;
+constexpr uint32_t HASH_BLOCKS_MAX = 1u << 18;
 
 /* An open file and the position that reads and writes without an offset use. */
 struct srv_file {
@@ -54,6 +71,38 @@ struct srv_dir {
   std::string pending;
   bool done = false;
 };
+
+/* The session's server-side walk. The listing engine's thread calls open_walk_dir with this
+ * record, so the record outlives the engine: the destructor closes the engine first. */
+struct srv_walk {
+  const qvsd_srv_conf *conf = nullptr;
+  int root_fd = -1;    /* the export root (O_PATH): every directory is opened beneath it */
+  librdir *r = nullptr;
+  std::string top;     /* full path of the walked root */
+  uint32_t flag = 0;
+  int timeout_ms = 0;  /* the client's read time-out */
+  srv_walk() = default;
+  srv_walk(const srv_walk &) = delete;
+  srv_walk &operator=(const srv_walk &) = delete;
+  ~srv_walk()
+  {
+    librdir_close(r);
+    if (root_fd >= 0)
+      close(root_fd);
+  }
+};
+
+/* An output lock a session holds: the locked directory's descriptor carries the flock. */
+using lock_key = std::pair<uint64_t, uint64_t>; /* st_dev, st_ino of the locked directory */
+
+/* Holders of output locks, shared by every session: the text another session is told. */
+struct lock_holder {
+  uint64_t session = 0;
+  std::string text;
+};
+std::mutex g_locks_mu;
+std::map<lock_key, lock_holder> g_locks;
+std::atomic<uint64_t> g_session_serial{0};
 
 struct session {
   const qvsd_srv_conf *conf;
@@ -72,6 +121,10 @@ struct session {
   int64_t next_fd = 3;
   uint64_t bytes_in = 0, bytes_out = 0;
   vperror err{};
+  const std::atomic<int> *stop = nullptr;
+  uint64_t serial = 0;
+  std::unique_ptr<srv_walk> walk;
+  std::map<lock_key, int> locks; /* output locks held: descriptor of each locked directory */
 };
 
 /* ---- request members ---- */
@@ -176,9 +229,50 @@ bool rep_err(session *s, int32_t code, const char *text = nullptr)
   return rep_begin(s, code, text && *text ? text : verr2str(code));
 }
 
+/* The text with the export's location on this host replaced by export paths: "<root>/a" reads
+ * "/a" and "<root>" alone reads "/". A longer name that merely begins like the root is kept. */
+std::string hide_root(const session *s, const char *text)
+{
+  const std::string &root = s->conf->root_path;
+  std::string out = text;
+  if (root.empty() || root == "/")
+    return out;
+  size_t pos = 0;
+  while ((pos = out.find(root, pos)) != std::string::npos) {
+    size_t end = pos + root.size();
+    char next = end < out.size() ? out[end] : 0;
+    if (next == '/') {
+      out.erase(pos, root.size());
+      pos++; /* past the "/" that now begins the export path */
+    } else if (next == 0 || strchr("] \t\n:,'\"", next)) {
+      out.replace(pos, root.size(), "/");
+      pos++;
+    } else {
+      pos = end;
+    }
+  }
+  return out;
+}
+
 bool rep_verr(session *s, int code)
 {
-  return rep_err(s, code, vperror_str(&s->err));
+  return rep_err(s, code, hide_root(s, vperror_str(&s->err)).c_str());
+}
+
+/* A success reply of the ioctl2 carrier: its "data" member is always there, empty or not. */
+bool rep_data(session *s, const void *p, size_t n)
+{
+  return rep_ok(s) && qvsd_msg_add_raw(&s->rep, "data", p, (uint32_t)n) == 0;
+}
+
+bool rep_text(session *s, const std::string &t)
+{
+  return rep_data(s, t.data(), t.size());
+}
+
+bool rep_read_only(session *s)
+{
+  return rep_err(s, VERR_ACCESS, "the export is read-only");
 }
 
 /* ---- paths ---- */
@@ -403,12 +497,16 @@ bool do_open(session *s, const req_view &r)
   int how = EP_O_READ;
   int acc = (int)(mode & O_ACCMODE);
   if (acc != O_RDONLY) {
+    if (s->conf->read_only)
+      return rep_read_only(s);
     if (mode & O_EXCL)
       how = EP_O_WRITE | EP_O_EXCL;
     else if (mode & O_TRUNC)
       how = EP_O_WRITE;
     else
       how = EP_O_SYNC;
+    if (mode & QVSD_O_SOLE)
+      how |= EP_O_SOLE;
   }
   ep_file *f = ep_file_open(s->conf->root, full.c_str(), how, &s->err);
   if (!f)
@@ -668,13 +766,103 @@ bool do_closedir(session *s, const req_view &r)
   return rep_ok(s);
 }
 
-/* ---- the two ioctl carriers ---- */
+/* ---- argument texts ---- */
+
+/* The argument of a carrier: the "data" bytes as sent, and as text (up to a NUL). */
+struct arg_view {
+  std::string_view raw;
+  std::string_view text;
+};
+
+/* The TAB-separated fields of t; with max, the last field keeps the rest (TABs included). */
+std::vector<std::string_view> fields_of(std::string_view t, size_t max = SIZE_MAX)
+{
+  std::vector<std::string_view> out;
+  size_t pos = 0;
+  while (out.size() + 1 < max) {
+    size_t tab = t.find('\t', pos);
+    if (tab == std::string_view::npos)
+      break;
+    out.push_back(t.substr(pos, tab - pos));
+    pos = tab + 1;
+  }
+  out.push_back(t.substr(pos));
+  return out;
+}
+
+/* A number that makes up the whole field (no sign for unsigned types, no blanks). */
+template <typename T> bool num(std::string_view f, T *out, int base = 10)
+{
+  if (f.empty())
+    return false;
+  auto [end, ec] = std::from_chars(f.data(), f.data() + f.size(), *out, base);
+  return ec == std::errc() && end == f.data() + f.size();
+}
+
+bool bad_arg(session *s, const char *what)
+{
+  return rep_err(s, VERR_PARAM, what);
+}
+
+/* An escaped path field as an endpoint path of the export. */
+int arg_path(session *s, std::string_view field, std::string *full)
+{
+  std::string p;
+  if (str_unescape_cstr_append(field.data(), field.size(), &p) < 0 || p.size() != strlen(p.c_str())) {
+    VPERROR_SET(&s->err, VERR_PARAM, "bad path text");
+    return VERR_PARAM;
+  }
+  return full_path(s, p.c_str(), full);
+}
+
+/* An escaped zz-string path (a plain path, or path, kind and stream name): its path part is
+ * resolved like any other path, the rest is kept. The result is a zz-string again. */
+int arg_zz_path(session *s, std::string_view field, std::string *full_zz)
+{
+  std::string zz;
+  if (str_unescape_cstr_append(field.data(), field.size(), &zz) < 0) {
+    VPERROR_SET(&s->err, VERR_PARAM, "bad path text");
+    return VERR_PARAM;
+  }
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (i < zz.size() && zz[i] != 0 && parts.size() < 4) {
+    size_t e = zz.find('\0', i);
+    if (e == std::string::npos)
+      e = zz.size();
+    parts.emplace_back(zz, i, e - i);
+    i = e + 1;
+  }
+  if (parts.size() != 1 && parts.size() != 3) {
+    VPERROR_SET(&s->err, VERR_PARAM, "a stream path has a path, a kind and a name");
+    return VERR_PARAM;
+  }
+  std::string full;
+  int rc = full_path(s, parts[0].c_str(), &full);
+  if (rc < 0)
+    return rc;
+  full_zz->assign(full);
+  full_zz->push_back('\0');
+  for (size_t k = 1; k < parts.size(); k++) {
+    full_zz->append(parts[k]);
+    full_zz->push_back('\0');
+  }
+  full_zz->push_back('\0');
+  return 0;
+}
+
+/* An escaped name field (an extended attribute's name): no NUL, not empty, not too long. */
+bool arg_name(std::string_view field, std::string *name)
+{
+  return str_unescape_cstr_append(field.data(), field.size(), name) >= 0 && !name->empty() &&
+         name->size() == strlen(name->c_str()) && name->size() <= XATTR_NAME_MAX_LEN;
+}
 
 /* The attribute text of close and set-attribute requests: type, mode, alternate mode, creation,
  * write and access times (hex), uid, gid. */
-bool parse_attr(const char *text, uint32_t n, file_attr *a)
+bool parse_attr(std::string_view text, bool keep_special, file_attr *a)
 {
-  std::string t(text, strnlen(text, n));
+  std::string t(text);
   int type = 0;
   unsigned mode = 0, alt = 0, uid = 0, gid = 0;
   unsigned long long tc = 0, tw = 0, ta = 0;
@@ -682,10 +870,11 @@ bool parse_attr(const char *text, uint32_t n, file_attr *a)
   if (sscanf(t.c_str(), "%d\t%x\t%x\t%llx\t%llx\t%llx\t%u\t%u%n", &type, &mode, &alt, &tc, &tw, &ta, &uid, &gid, &used) != 8 ||
       (size_t)used != t.size())
     return false;
+  /* A served file gains a set-user-ID or set-group-ID bit only where the operator allows it. */
+  uint32_t drop = keep_special ? 0 : (uint32_t)(S_ISUID | S_ISGID);
   a->type = (uint32_t)type;
-  /* A served file never gains a set-user-ID or set-group-ID bit. */
-  a->attrib_mode = mode & ~(uint32_t)(S_ISUID | S_ISGID);
-  a->alt_mode = alt & ~(uint32_t)(S_ISUID | S_ISGID);
+  a->attrib_mode = mode & ~drop;
+  a->alt_mode = alt & ~drop;
   a->time_create = tc;
   a->time_write = tw;
   a->time_access = ta;
@@ -694,57 +883,168 @@ bool parse_attr(const char *text, uint32_t n, file_attr *a)
   return true;
 }
 
-bool do_ioctl(session *s, const req_view &r)
+bool is_device(const file_attr &a)
 {
-  int32_t code = 0;
-  uint32_t n = 0;
-  const void *arg = r.raw("data", &n);
-  if (!r.i32("cmd", &code))
-    return rep_err(s, VERR_PARAM, "cmd missing");
-  const char *text = arg ? static_cast<const char *>(arg) : "";
-  switch (code) {
-  case QVSD_IOCTL_PING:
-    return rep_ok(s);
-  case QVSD_IOCTL_PACK: {
-    zcomp next;
-    snprintf(next.name, sizeof next.name, "%.*s", (int)strnlen(text, n), text);
-    if (zcomp_open(&next) < 0)
-      return rep_err(s, VERR_NOTSUP, "unknown codec");
-    zcomp_close(&s->codec);
-    s->codec = next;
-    return rep_ok(s);
-  }
-  case QVSD_IOCTL_CLOSE_ATTR: {
-    file_attr a;
-    if (!parse_attr(text, n, &a))
-      return rep_err(s, VERR_PARAM, "bad attribute text");
-    return do_close(s, r, &a);
-  }
-  default:
-    return rep_err(s, VERR_NOTSUP, "not supported");
-  }
+  uint32_t kind = a.attrib_mode & S_IFMT;
+  return kind == S_IFCHR || kind == S_IFBLK;
 }
 
-bool do_ioctl2(session *s, const req_view &r)
+/* ---- file ioctl codes (command 20) ---- */
+
+bool io_ping(session *s, const req_view &, const arg_view &, int32_t)
 {
-  int32_t code = 0, olen = 0;
-  uint32_t n = 0;
-  const void *arg = r.raw("data", &n);
-  if (!r.i32("cmd", &code))
-    return rep_err(s, VERR_PARAM, "cmd missing");
-  r.i32("olen", &olen);
-  if (code != QVSD_IOCTL2_STAT)
-    return rep_err(s, VERR_NOTSUP, "not supported");
-  /* "escaped path\tflags in hex" */
-  std::string t(arg ? static_cast<const char *>(arg) : "", arg ? strnlen(static_cast<const char *>(arg), n) : 0);
-  size_t tab = t.rfind('\t');
-  if (tab == std::string::npos)
-    return rep_err(s, VERR_PARAM, "bad status request");
-  std::string path;
-  if (str_unescape_cstr_append(t.data(), tab, &path) < 0 || path.size() != strlen(path.c_str()))
-    return rep_err(s, VERR_PARAM, "bad path text");
+  return rep_ok(s);
+}
+
+bool io_pack(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  zcomp next;
+  snprintf(next.name, sizeof next.name, "%.*s", (int)a.text.size(), a.text.data());
+  if (zcomp_open(&next) < 0)
+    return rep_err(s, VERR_NOTSUP, "unknown codec");
+  zcomp_close(&s->codec);
+  s->codec = next;
+  return rep_ok(s);
+}
+
+bool io_close_attr(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  file_attr at;
+  if (!parse_attr(a.text, s->conf->keep_special, &at))
+    return bad_arg(s, "bad attribute text");
+  if (s->conf->read_only) {
+    /* The handle still goes: a client must not keep it open by asking for attributes. */
+    int64_t fd = 0;
+    r.i64("fd", &fd);
+    auto it = s->files.find(fd);
+    if (it == s->files.end())
+      return bad_handle(s);
+    ep_file *f = it->second.f;
+    s->files.erase(it);
+    ep_file_close(f, nullptr, &s->err);
+    return rep_read_only(s);
+  }
+  return do_close(s, r, &at);
+}
+
+/* "%s\t%lu\t%lu\t%lu\t%u\t%u\t%u": path, access, write and creation seconds, their nanoseconds.
+ * The endpoint sets whole seconds; the creation time is carried, never applied. */
+bool io_lutime(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  uint64_t ta = 0, tw = 0, tc = 0;
+  uint32_t ns[3];
+  if (f.size() != 7 || !num(f[1], &ta) || !num(f[2], &tw) || !num(f[3], &tc) || !num(f[4], &ns[0]) ||
+      !num(f[5], &ns[1]) || !num(f[6], &ns[2]))
+    return bad_arg(s, "bad set-times request");
   std::string full;
-  int rc = full_path(s, path.c_str(), &full);
+  int rc = arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_lutime(s->conf->root, full.c_str(), ta, tw, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* "%s\t%d": 0 removes an empty directory, 1 the directory with everything below it. */
+bool io_rmdir2(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  int tree = 0;
+  if (f.size() != 2 || !num(f[1], &tree) || (tree != 0 && tree != 1))
+    return bad_arg(s, "bad remove-directory request");
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = tree ? ep_remove_tree(s->conf->root, full.c_str(), &s->err) : ep_remove(s->conf->root, full.c_str(), 0, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* "%s\t%d": path (a zz-string escaped whole with EP_C_ZZ), the endpoint's remove flags. */
+bool io_remove2(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  uint32_t how = 0;
+  int flags = 0;
+  if (f.size() != 2 || !num(f[1], &flags) || flags < 0)
+    return bad_arg(s, "bad remove request");
+  how = (uint32_t)flags;
+  std::string full;
+  int rc = (how & EP_C_ZZ) ? arg_zz_path(s, f[0], &full) : arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_remove(s->conf->root, full.c_str(), how, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* "%s\t" and the attribute text. */
+bool io_set_attr_path(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text, 2);
+  file_attr at;
+  if (f.size() != 2 || !parse_attr(f[1], s->conf->keep_special, &at))
+    return bad_arg(s, "bad set-attributes request");
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_set_attr(s->conf->root, full.c_str(), &at, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* "%s\t%s\t" and the attribute text, then optionally "\t%x\t%llx": path, link target, attributes,
+ * the create flags (EP_C_*) and the device number. */
+bool io_create(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  if (f.size() != 10 && f.size() != 12)
+    return bad_arg(s, "bad create request");
+  uint32_t how = 0;
+  uint64_t rdev = 0;
+  if (f.size() == 12 && (!num(f[10], &how, 16) || !num(f[11], &rdev, 16) || (how & ~(EP_C_ZZ | EP_C_NOREPLACE))))
+    return bad_arg(s, "bad create flags");
+  file_attr at;
+  std::string_view attr_text(f[2].data(), (size_t)(f[9].data() + f[9].size() - f[2].data()));
+  if (!parse_attr(attr_text, s->conf->keep_special, &at))
+    return bad_arg(s, "bad attribute text");
+  at.rdev = rdev;
+  if (is_device(at) && !s->conf->keep_special)
+    return rep_err(s, VERR_ACCESS, "device nodes are not created on this export");
+  std::string link;
+  if (str_unescape_cstr_append(f[1].data(), f[1].size(), &link) < 0 || link.size() != strlen(link.c_str()) ||
+      link.size() >= OS_DIRENT_LINK_SIZE)
+    return bad_arg(s, "bad link text");
+  /* A link's target is data: it is stored as given and never resolved by the server. */
+  at.link_name = link.c_str();
+  std::string full;
+  int rc = (how & EP_C_ZZ) ? arg_zz_path(s, f[0], &full) : arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_create(s->conf->root, full.c_str(), &at, how, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* "%s" or "%s\t%o": the directory and the mode of the directories made (0755 by default). */
+bool io_mkdir_p(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  uint32_t mode = 0755;
+  if (f.size() > 2 || (f.size() == 2 && (!num(f[1], &mode, 8) || mode > 07777)))
+    return bad_arg(s, "bad make-directories request");
+  if (!s->conf->keep_special)
+    mode &= ~(uint32_t)(S_ISUID | S_ISGID);
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_mkdirs(s->conf->root, full.c_str(), mode, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* ---- ioctl2 codes (command 8) ---- */
+
+/* "escaped path\tflags in hex": the long entry line. */
+bool io2_stat(session *s, const req_view &, const arg_view &a, int32_t olen)
+{
+  auto f = fields_of(a.text);
+  if (f.size() != 2)
+    return bad_arg(s, "bad status request");
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
   if (rc < 0)
     return rep_verr(s, rc);
   os_dirent d;
@@ -753,11 +1053,537 @@ bool do_ioctl2(session *s, const req_view &r)
     return rep_verr(s, rc);
   std::string line;
   if (!entry_line(d, true, &line))
-    return rep_err(s, VERR_PARAM, "entry cannot travel");
+    return bad_arg(s, "entry cannot travel");
   line.push_back('\n');
   if (olen >= 0 && line.size() > (size_t)olen)
     return rep_err(s, VERR_OVERFLOW, "reply larger than asked for");
-  return rep_ok(s) && qvsd_msg_add_raw(&s->rep, "data", line.data(), (uint32_t)line.size()) == 0;
+  return rep_text(s, line);
+}
+
+/* Bytes a reply of a request may carry: what the client accepts, within the session's limit. */
+size_t reply_cap(int32_t olen)
+{
+  return olen > 0 ? std::min<size_t>((size_t)olen, DATA_MAX) : 0;
+}
+
+/* "%lx\t%u\t%u\t%u\t%s": handle, algorithm flags, block size, blocks per window and a state text
+ * this server does not take; the job runs on the handle of the "fd" member. */
+bool io2_hash_init(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  auto f = fields_of(a.text);
+  uint64_t handle = 0;
+  uint32_t flags = 0, bs = 0, count = 0;
+  if ((f.size() != 4 && f.size() != 5) || !num(f[0], &handle, 16) || !num(f[1], &flags) || !num(f[2], &bs) ||
+      !num(f[3], &count) || bs == 0 || bs > HASH_BS_MAX || count > HASH_BLOCKS_MAX)
+    return bad_arg(s, "bad digest job request");
+  if (f.size() == 5 && !f[4].empty())
+    return rep_err(s, VERR_NOTSUP, "a digest job does not continue a saved state here");
+  int rc = ep_hash_open(sf->f, flags, bs, count, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
+}
+
+/* "%lld\t%u": the digest text of a range. */
+bool io2_hash_range(session *s, const req_view &r, const arg_view &a, int32_t olen)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  auto f = fields_of(a.text);
+  int64_t off = 0;
+  uint32_t len = 0;
+  if (f.size() != 2 || !num(f[0], &off) || off < 0 || !num(f[1], &len))
+    return bad_arg(s, "bad digest range");
+  std::vector<char> text(reply_cap(olen) + 1);
+  int n = ep_hash_get(sf->f, (uint64_t)off, len, text.data(), text.size(), &s->err);
+  return n < 0 ? rep_verr(s, n) : rep_data(s, text.data(), (size_t)n);
+}
+
+/* "%u": the raw digest of the first job algorithm in the flag. */
+bool io2_hash_block(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  uint32_t flag = 0;
+  if (!num(a.text, &flag))
+    return bad_arg(s, "bad digest flag");
+  uint8_t out[PL_HASH_MAX_LEN];
+  int n = ep_hash_get_bin(sf->f, flag, out, sizeof out, &s->err);
+  return n < 0 ? rep_verr(s, n) : rep_data(s, out, (size_t)n);
+}
+
+/* The per-block records of the last range, within "olen". */
+bool io2_hash_get2(session *s, const req_view &r, const arg_view &, int32_t olen)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  std::vector<char> out(reply_cap(olen) + 1);
+  int n = ep_hash_get2(sf->f, out.data(), out.size(), &s->err);
+  return n < 0 ? rep_verr(s, n) : rep_data(s, out.data(), (size_t)n);
+}
+
+bool io2_hash_close(session *s, const req_view &r, const arg_view &, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  ep_hash_close(sf->f);
+  return rep_data(s, nullptr, 0);
+}
+
+/* The part of a full path below the export root: "" for the root; false for a path elsewhere. */
+bool rel_below(const std::string &root, const char *path, std::string *rel)
+{
+  size_t n = root.size();
+  if (root == "/") {
+    if (path[0] != '/')
+      return false;
+    *rel = path + 1;
+    return true;
+  }
+  if (strncmp(path, root.c_str(), n) != 0 || (path[n] != '/' && path[n] != 0))
+    return false;
+  *rel = path[n] ? path + n + 1 : "";
+  return true;
+}
+
+/* The listing engine's directory opener: beneath the export root, never through a link. */
+int open_walk_dir(void *arg, const char *path)
+{
+  auto *w = static_cast<srv_walk *>(arg);
+  std::string rel;
+  if (!rel_below(w->conf->root_path, path, &rel)) {
+    errno = EXDEV;
+    return -1;
+  }
+  int fd = ep_open_beneath(w->root_fd, rel.c_str(), O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) {
+    os_errno_set_verr(fd);
+    return -1;
+  }
+  return fd;
+}
+
+/* Whether full is the walked root or lies below it. */
+bool in_walk(const srv_walk &w, const std::string &full)
+{
+  if (full == w.top)
+    return true;
+  std::string prefix = w.top == "/" ? "/" : w.top + "/";
+  return full.compare(0, prefix.size(), prefix) == 0;
+}
+
+/* Escaped pattern field: null when empty. */
+bool arg_pattern(std::string_view field, std::string *out, const char **p)
+{
+  if (str_unescape_cstr_append(field.data(), field.size(), out) < 0 || out->size() != strlen(out->c_str()))
+    return false;
+  *p = out->empty() ? nullptr : out->c_str();
+  return true;
+}
+
+/* "%s\t%x\t%d\t%s\t%s\t%s\t%s\t%s": root, listing flags, read time-out, the five patterns. */
+bool io2_rdir_open(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  uint32_t flag = 0;
+  int timeout = 0;
+  if (f.size() != 8 || !num(f[1], &flag, 16) || !num(f[2], &timeout))
+    return bad_arg(s, "bad walk request");
+  std::string pat[5];
+  const char *pp[5];
+  for (int i = 0; i < 5; i++)
+    if (!arg_pattern(f[3 + i], &pat[i], &pp[i]))
+      return bad_arg(s, "bad pattern text");
+  auto w = std::make_unique<srv_walk>();
+  w->conf = s->conf;
+  int rc = arg_path(s, f[0], &w->top);
+  if (rc < 0)
+    return rep_verr(s, rc);
+  s->walk.reset();
+  w->flag = flag;
+  w->timeout_ms = timeout <= 0 ? (int)LIBRDIR_TIMEOUT_DEFAULT : std::min(timeout, WALK_TIMEOUT_MAX_MS);
+  w->root_fd = open(s->conf->root_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (w->root_fd < 0)
+    return rep_err(s, os_verr_last(), "export root cannot be opened");
+  /* The engine opens its root by name once before it starts; that name is checked here the way
+   * every directory of the walk is opened, so a link on the way is refused first. */
+  int probe = open_walk_dir(w.get(), w->top.c_str());
+  if (probe < 0) {
+    rc = os_verr_last();
+    VPERROR_SET(&s->err, rc, "walk [%s] error: %s", w->top.c_str(), verr2str(rc));
+    return rep_verr(s, rc);
+  }
+  close(probe);
+  librdir_param p;
+  p.flag = flag;
+  p.timeout = (uint32_t)std::min(w->timeout_ms, WALK_SLICE_MS);
+  p.include = pp[0];
+  p.exclude = pp[1];
+  p.dir_include = pp[2];
+  p.dir_exclude = pp[3];
+  p.misc_exclude = pp[4];
+  p.err = &s->err;
+  p.open_dir = open_walk_dir;
+  p.open_arg = w.get();
+  w->r = librdir_open(w->top.c_str(), &p);
+  if (!w->r)
+    return rep_verr(s, s->err.code ? s->err.code : VERR_FAIL);
+  s->walk = std::move(w);
+  return rep_data(s, nullptr, 0);
+}
+
+bool io2_rdir_close(session *s, const req_view &, const arg_view &, int32_t)
+{
+  s->walk.reset();
+  return rep_data(s, nullptr, 0);
+}
+
+bool no_walk(session *s)
+{
+  return rep_err(s, VERR_HANDLE, "no walk is open");
+}
+
+/* "%s": a directory at or below the walked root. */
+bool io2_rdir_enum(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  if (!s->walk)
+    return no_walk(s);
+  std::string full;
+  int rc = arg_path(s, a.text, &full);
+  if (rc < 0)
+    return rep_verr(s, rc);
+  if (!in_walk(*s->walk, full))
+    return rep_err(s, VERR_PARAM, "the directory is not part of the walk");
+  rc = (s->walk->flag & LIBRDIR_F_GEN2) ? librdir_enum_dir2(s->walk->r, full.c_str())
+                                        : librdir_enum_dir(s->walk->r, full.c_str());
+  return rc < 0 ? rep_err(s, rc) : rep_data(s, nullptr, 0);
+}
+
+/* The next chunk of the walk: up to olen - 1 bytes, empty when nothing came within the client's
+ * read time-out. */
+bool io2_rdir_read(session *s, const req_view &, const arg_view &, int32_t olen)
+{
+  if (!s->walk)
+    return no_walk(s);
+  size_t cap = olen > 1 ? reply_cap(olen - 1) : 0;
+  if (cap < 2)
+    return bad_arg(s, "reply length too small for the walk");
+  s->scratch.resize(cap);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s->walk->timeout_ms);
+  int n = 0;
+  for (;;) {
+    n = librdir_read_item_list(s->walk->r, reinterpret_cast<char *>(s->scratch.data()), (uint32_t)cap);
+    if (n != 0 || s->stop->load() || std::chrono::steady_clock::now() >= deadline)
+      break;
+  }
+  if (n < 0)
+    return rep_err(s, VERR_FAIL, "the walk cannot be read");
+  return rep_data(s, s->scratch.data(), (size_t)n);
+}
+
+bool io2_rdir_dropped(session *s, const req_view &, const arg_view &, int32_t)
+{
+  if (!s->walk)
+    return no_walk(s);
+  return rep_text(s, std::to_string(librdir_drop_long_dirs(s->walk->r)));
+}
+
+/* "%s\t%s": escaped user and group names; "%lld\t%lld" with -1 for a name this host does not know. */
+bool io2_lookup_ids(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  if (f.size() != 2)
+    return bad_arg(s, "bad owner lookup");
+  long long id[2] = {-1, -1};
+  for (int i = 0; i < 2; i++) {
+    std::string name;
+    if (str_unescape_cstr_append(f[i].data(), f[i].size(), &name) < 0 || name.size() != strlen(name.c_str()))
+      return bad_arg(s, "bad name text");
+    if (name.empty())
+      continue;
+    uint32_t uid = 0, gid = 0;
+    vperror quiet{};
+    if (ep_lookup_ids(s->conf->root, i == 0 ? name.c_str() : nullptr, i == 1 ? name.c_str() : nullptr, &uid, &gid,
+                      &quiet) == 0)
+      id[i] = i == 0 ? uid : gid;
+  }
+  return rep_text(s, std::to_string(id[0]) + "\t" + std::to_string(id[1]));
+}
+
+/* The algorithm name: the digest of the whole file, read through the handle, as lower-case hex. */
+bool io2_file_digest(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  pl_hash_alg alg;
+  if (a.text == "xxh3")
+    alg = PL_HASH_XXH3;
+  else if (a.text == "sha256")
+    alg = PL_HASH_SHA256;
+  else
+    return rep_err(s, VERR_NOTSUP, "unknown digest algorithm");
+  std::unique_ptr<pl_hash, void (*)(pl_hash *)> h(pl_hash_new(alg), pl_hash_free);
+  if (!h)
+    return rep_err(s, VERR_NOMEM, "out of memory");
+  s->scratch.resize(DIGEST_CHUNK);
+  for (uint64_t off = 0;;) {
+    if (s->stop->load())
+      return rep_err(s, VERR_CANCELLED, "the server is stopping");
+    int64_t n = ep_file_pread(sf->f, s->scratch.data(), DIGEST_CHUNK, off, &s->err);
+    if (n < 0)
+      return rep_verr(s, (int)n);
+    pl_hash_update(h.get(), s->scratch.data(), (size_t)n);
+    off += (uint64_t)n;
+    if ((size_t)n < DIGEST_CHUNK)
+      break;
+  }
+  uint8_t d[PL_HASH_MAX_LEN];
+  size_t len = pl_hash_final(h.get(), d);
+  return rep_text(s, pl_hex(d, len));
+}
+
+/* Releases one held output lock. */
+void unlock_one(session *s, std::map<lock_key, int>::iterator it)
+{
+  std::lock_guard<std::mutex> g(g_locks_mu);
+  auto h = g_locks.find(it->first);
+  if (h != g_locks.end() && h->second.session == s->serial)
+    g_locks.erase(h);
+  close(it->second); /* the flock goes with the last descriptor of its open file */
+  s->locks.erase(it);
+}
+
+/* Opens a directory of the export beneath its root, never through a link. A descriptor or a
+ * negative code with the session's record filled. */
+int open_export_dir(session *s, const std::string &full, int flags)
+{
+  std::string rel;
+  if (!rel_below(s->conf->root_path, full.c_str(), &rel)) {
+    VPERROR_SET(&s->err, VERR_PARAM, "[%s] is outside the export", full.c_str());
+    return VERR_PARAM;
+  }
+  int top = open(s->conf->root_path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) {
+    int rc = os_verr_last();
+    VPERROR_SET(&s->err, rc, "export root cannot be opened");
+    return rc;
+  }
+  int fd = ep_open_beneath(top, rel.c_str(), flags | O_DIRECTORY, 0);
+  close(top);
+  if (fd < 0)
+    VPERROR_SET(&s->err, fd, "open [%s] error: %s", full.c_str(), verr2str(fd));
+  return fd;
+}
+
+/* "%s\t%u\t%s": the escaped root, 1 take or 0 release, the holder's text. */
+bool io2_output_lock(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text, 3);
+  uint32_t take = 0;
+  if (f.size() != 3 || !num(f[1], &take) || take > 1)
+    return bad_arg(s, "bad output lock request");
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
+  if (rc < 0)
+    return rep_verr(s, rc);
+  int fd = open_export_dir(s, full, O_RDONLY);
+  if (fd < 0)
+    return rep_verr(s, fd);
+  struct stat st;
+  if (fstat(fd, &st) < 0) {
+    rc = os_verr_last();
+    close(fd);
+    return rep_err(s, rc);
+  }
+  lock_key key{(uint64_t)st.st_dev, (uint64_t)st.st_ino};
+  auto held = s->locks.find(key);
+  if (!take) {
+    close(fd);
+    if (held != s->locks.end())
+      unlock_one(s, held);
+    return rep_data(s, nullptr, 0);
+  }
+  std::lock_guard<std::mutex> g(g_locks_mu);
+  if (held != s->locks.end()) {
+    close(fd);
+    g_locks[key] = lock_holder{s->serial, std::string(f[2])};
+    return rep_data(s, nullptr, 0);
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) < 0) {
+    int eno = errno;
+    close(fd);
+    if (eno != EWOULDBLOCK)
+      return rep_err(s, os_verr_get(eno), "the output lock cannot be taken");
+    auto h = g_locks.find(key);
+    std::string text = h != g_locks.end() ? h->second.text : std::string();
+    return rep_err(s, VERR_LOCK, "the output is locked by another run") &&
+           qvsd_msg_add_raw(&s->rep, "data", text.data(), (uint32_t)text.size()) == 0;
+  }
+  s->locks[key] = fd;
+  g_locks[key] = lock_holder{s->serial, std::string(f[2])};
+  return rep_data(s, nullptr, 0);
+}
+
+/* "%lld": "%llu\t%llu\t%d", the data at or after the offset; 1 when only a hole follows. */
+bool io2_next_data(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  int64_t off = 0;
+  if (!num(a.text, &off) || off < 0)
+    return bad_arg(s, "bad offset");
+  uint64_t start = 0, end = 0;
+  int rc = ep_file_next_data(sf->f, (uint64_t)off, &start, &end, &s->err);
+  if (rc < 0)
+    return rep_verr(s, rc);
+  return rep_text(s, std::to_string(start) + "\t" + std::to_string(end) + "\t" + (rc == 1 ? "1" : "0"));
+}
+
+/* "%s\t%s": the existing entry, the new name (whatever is there is replaced). */
+bool io2_hard_link(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  if (f.size() != 2)
+    return bad_arg(s, "bad link request");
+  std::string target, path;
+  int rc = arg_path(s, f[0], &target);
+  if (rc >= 0)
+    rc = arg_path(s, f[1], &path);
+  if (rc >= 0)
+    rc = ep_hard_link(s->conf->root, target.c_str(), path.c_str(), &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
+}
+
+/* "%s\t%s\t%d": old path, new path, 1 when an existing new path must stay. */
+bool io2_rename(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  int noreplace = 0;
+  if (f.size() != 3 || !num(f[2], &noreplace) || (noreplace != 0 && noreplace != 1))
+    return bad_arg(s, "bad rename request");
+  std::string from, to;
+  int rc = arg_path(s, f[0], &from);
+  if (rc >= 0)
+    rc = arg_path(s, f[1], &to);
+  if (rc >= 0)
+    rc = ep_rename(s->conf->root, from.c_str(), to.c_str(), noreplace == 1, &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
+}
+
+/* "%s\t%s": path and attribute name; the value's bytes, refused when longer than "olen". */
+bool io2_xattr_get(session *s, const req_view &, const arg_view &a, int32_t olen)
+{
+  auto f = fields_of(a.text);
+  std::string name;
+  if (f.size() != 2 || !arg_name(f[1], &name))
+    return bad_arg(s, "bad attribute request");
+  std::string full, value;
+  int rc = arg_path(s, f[0], &full);
+  if (rc < 0)
+    return rep_verr(s, rc);
+  int64_t n = ep_xattr_get(s->conf->root, full.c_str(), name.c_str(), &value, &s->err);
+  if (n < 0)
+    return rep_verr(s, (int)n);
+  if (value.size() > reply_cap(olen))
+    return rep_err(s, VERR_OVERFLOW, "the value is longer than the reply may be");
+  return rep_text(s, value);
+}
+
+/* "%s\t%s\t" and the value's raw bytes to the end of the argument. */
+bool io2_xattr_set(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.raw, 3);
+  std::string name;
+  if (f.size() != 3 || !arg_name(f[1], &name))
+    return bad_arg(s, "bad attribute request");
+  std::string full;
+  int rc = arg_path(s, f[0], &full);
+  if (rc >= 0)
+    rc = ep_xattr_set(s->conf->root, full.c_str(), name.c_str(), f[2].data(), f[2].size(), &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
+}
+
+/* ---- the two carriers ---- */
+
+/* One code of a carrier. writes: refused on a read-only export before the handler runs. */
+struct carrier_code {
+  int32_t code;
+  bool writes;
+  bool (*serve)(session *s, const req_view &r, const arg_view &a, int32_t olen);
+};
+
+const carrier_code g_ioctl_codes[] = {
+    {QVSD_IOCTL_PING, false, io_ping},
+    {QVSD_IOCTL_PACK, false, io_pack},
+    {QVSD_IOCTL_CLOSE_ATTR, false, io_close_attr}, /* refuses the attributes itself, still closing */
+    {QVSD_IOCTL_LUTIME, true, io_lutime},
+    {QVSD_IOCTL_RMDIR2, true, io_rmdir2},
+    {QVSD_IOCTL_REMOVE2, true, io_remove2},
+    {QVSD_IOCTL_SET_ATTR_PATH, true, io_set_attr_path},
+    {QVSD_IOCTL_CREATE, true, io_create},
+    {QVSD_IOCTL_MKDIR_P, true, io_mkdir_p},
+};
+
+const carrier_code g_ioctl2_codes[] = {
+    {QVSD_IOCTL2_STAT, false, io2_stat},
+    {QVSD_IOCTL2_HASH_INIT, false, io2_hash_init},
+    {QVSD_IOCTL2_HASH_RANGE, false, io2_hash_range},
+    {QVSD_IOCTL2_HASH_BLOCK, false, io2_hash_block},
+    {QVSD_IOCTL2_HASH_GET2, false, io2_hash_get2},
+    {QVSD_IOCTL2_HASH_CLOSE, false, io2_hash_close},
+    {QVSD_IOCTL2_RDIR_OPEN, false, io2_rdir_open},
+    {QVSD_IOCTL2_RDIR_CLOSE, false, io2_rdir_close},
+    {QVSD_IOCTL2_RDIR_ENUM, false, io2_rdir_enum},
+    {QVSD_IOCTL2_RDIR_READ, false, io2_rdir_read},
+    {QVSD_IOCTL2_RDIR_DROPPED, false, io2_rdir_dropped},
+    {QVSD_IOCTL2_LOOKUP_IDS, false, io2_lookup_ids},
+    {QVSD_IOCTL2_FILE_DIGEST, false, io2_file_digest},
+    {QVSD_IOCTL2_OUTPUT_LOCK, false, io2_output_lock}, /* a lock changes nothing on disk */
+    {QVSD_IOCTL2_NEXT_DATA, false, io2_next_data},
+    {QVSD_IOCTL2_HARD_LINK, true, io2_hard_link},
+    {QVSD_IOCTL2_RENAME, true, io2_rename},
+    {QVSD_IOCTL2_XATTR_GET, false, io2_xattr_get},
+    {QVSD_IOCTL2_XATTR_SET, true, io2_xattr_set},
+};
+
+template <size_t N> bool serve_carrier(session *s, const req_view &r, const carrier_code (&table)[N])
+{
+  int32_t code = 0, olen = 0;
+  uint32_t n = 0;
+  const void *arg = r.raw("data", &n);
+  if (!r.i32("cmd", &code))
+    return rep_err(s, VERR_PARAM, "cmd missing");
+  r.i32("olen", &olen);
+  arg_view a;
+  if (arg) {
+    a.raw = std::string_view(static_cast<const char *>(arg), n);
+    a.text = a.raw.substr(0, strnlen(a.raw.data(), n));
+  }
+  for (const carrier_code &c : table) {
+    if (c.code != code)
+      continue;
+    if (c.writes && s->conf->read_only)
+      return rep_read_only(s);
+    return c.serve(s, r, a, olen);
+  }
+  return rep_err(s, VERR_NOTSUP, "not supported");
+}
+
+bool do_ioctl(session *s, const req_view &r)
+{
+  return serve_carrier(s, r, g_ioctl_codes);
+}
+
+bool do_ioctl2(session *s, const req_view &r)
+{
+  return serve_carrier(s, r, g_ioctl2_codes);
 }
 
 /* ---- the loop ---- */
@@ -802,10 +1628,14 @@ bool serve_one(session *s, uint8_t cmd, const req_view &r, bool *reply)
   case QVSD_CMD_PREAD:
     return do_pread(s, r, true);
   case QVSD_CMD_WRITE:
-    return do_pwrite(s, r, false);
   case QVSD_CMD_PWRITE:
-    return do_pwrite(s, r, true);
+    /* No handle of a read-only export is writable; the refusal says why instead of a bad handle. */
+    if (s->conf->read_only)
+      return rep_read_only(s);
+    return do_pwrite(s, r, cmd == QVSD_CMD_PWRITE);
   case QVSD_CMD_SETLEN:
+    if (s->conf->read_only)
+      return rep_read_only(s);
     return do_setlen(s, r);
   case QVSD_CMD_SEEK:
     return do_seek(s, r);
@@ -962,6 +1792,8 @@ int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer,
   s.conf = conf;
   s.conn = conn;
   s.peer = peer;
+  s.stop = stop;
+  s.serial = g_session_serial.fetch_add(1) + 1;
   snprintf(s.codec.name, sizeof s.codec.name, "none");
   zcomp_open(&s.codec);
   auto start = std::chrono::steady_clock::now();
@@ -996,6 +1828,9 @@ int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer,
     if (!go_on)
       break;
   }
+  s.walk.reset();
+  while (!s.locks.empty())
+    unlock_one(&s, s.locks.begin());
   for (auto &f : s.files)
     ep_file_close(f.second.f, nullptr, &s.err);
   for (auto &d : s.dirs)

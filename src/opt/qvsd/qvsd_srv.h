@@ -7,9 +7,38 @@
  * path below the exported root and reaches the tree only through the local endpoint, which
  * resolves it beneath the root's descriptor without following a link in any component.
  *
+ * Tree requests (the remote endpoint's slots) run the local endpoint's operation of the same name
+ * on the export: set times, remove, remove a tree, set attributes, create, make directories, hard
+ * link, rename, extended attributes, owner lookups, the next data of a file, block digests and a
+ * whole-file digest on an open file. Paths in their argument texts are escaped export paths.
+ *
+ * The server-side walk: one per session. Opening a walk closes the one before it; the walk is
+ * closed when the session ends. Its output is the listing text of the local listing engine for the
+ * client's root: generation-2 "O" lines name directories relative to the walked root ("/" for
+ * it), exactly as a local listing does, so the server's own path never reaches the client. A
+ * directory asked for later (ioctl2 10122) must lie at or below the walked root. A read waits at
+ * most the client's read time-out (capped at 10 minutes) and gives empty data when nothing came.
+ *
+ * The output lock (ioctl2 10505) is an exclusive advisory lock (flock) on a directory of the
+ * export, the same lock a local run takes on its root, so remote sessions and runs on the server's
+ * own host exclude each other. The session that took it holds it until it sends the release form
+ * or ends; taking it again in that session only renews the holder's text. Another session gets
+ * errno -115 and, as reply data, the holder's text ("" when the holder is a run on the server's
+ * host). Releasing a lock the session does not hold succeeds and changes nothing.
+ *
+ * read_only: open for writing, write, set length, close with attributes and every tree request
+ * that changes the tree answer -38 (close with attributes still closes the file). The output lock
+ * changes nothing on disk and is served.
+ * keep_special: without it a request to create a character or block device answers -38, and the
+ * set-user-ID and set-group-ID bits of every mode a client sends are dropped.
+ *
+ * Error texts name paths as the client knows them: the export's own location on the host is
+ * replaced by the export path before a reply leaves.
+ *
  * Threads: the configuration is read-only once the listeners start and is shared by all sessions;
- * each session runs on its own thread and shares nothing else. The stop word may be set from any
- * thread (a signal handler included). */
+ * each session runs on its own thread and shares nothing else but the table of output-lock holders
+ * (guarded by its own mutex). The stop word may be set from any thread (a signal handler
+ * included). */
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -27,7 +56,7 @@ enum : uint8_t {
 };
 
 /* Version the server announces; it decides which requests clients send. */
-#define QVSD_SRV_VERSION "1.7.9"
+#define QVSD_SRV_VERSION "1.9.0"
 
 struct qvsd_srv_conf {
   ep *root = nullptr;          /* the exported tree, opened on root= */
@@ -38,6 +67,8 @@ struct qvsd_srv_conf {
   std::string log_file;        /* announced in the information reply */
   int idle_timeout_ms = 600000;
   int fail_delay_ms = 500;     /* pause before a failed login is answered */
+  bool read_only = false;      /* requests that change the tree are refused (-38) */
+  bool keep_special = false;   /* device nodes are created, set-user/group-ID bits kept */
 };
 
 /* Reads an accounts file: one "name:password" per line, "#" comments and blank lines skipped,
