@@ -90,7 +90,7 @@ void fault_relay::accept_loop()
 void fault_relay::pump(int conn, int client, int server)
 {
   uint64_t count[2] = {0, 0}; /* 0 upstream, 1 downstream */
-  bool hit = conn == spec_.conn && spec_.kind != fault_spec::NONE;
+  bool hit = (spec_.conn < 0 || conn == spec_.conn) && spec_.kind != fault_spec::NONE;
   int dir_hit = spec_.upstream ? 0 : 1;
   bool stalled = false;
   std::vector<char> buf(1 << 16);
@@ -113,9 +113,9 @@ void fault_relay::pump(int conn, int client, int server)
         break;
       }
       size_t len = (size_t)k;
-      if (hit && d == dir_hit && count[d] + len > spec_.at && count[d] <= spec_.at) {
+      /* One connection takes the fault: the first to reach the point. */
+      if (hit && d == dir_hit && count[d] + len > spec_.at && count[d] <= spec_.at && !fired_.exchange(true)) {
         size_t at = (size_t)(spec_.at - count[d]);
-        fired_.store(true);
         hit = false;
         if (spec_.kind == fault_spec::FLIP) {
           buf[at] ^= 0x01;

@@ -1,8 +1,8 @@
 #pragma once
 /* A TCP relay on a free loopback port that forwards every connection to a target port and can
- * spoil the first connection's traffic on the way, for tests of what a client does when the
- * network fails it: the connection dropped after some bytes, a stall, or one byte flipped. Later
- * connections pass untouched (a reconnect finds a healthy network). */
+ * spoil one connection's traffic on the way, once, for tests of what a client does when the
+ * network fails it: the connection dropped after some bytes, a stall, or one byte flipped. Every
+ * other connection passes untouched (a reconnect finds a healthy network). */
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -13,8 +13,9 @@
 struct fault_spec {
   enum kind_t { NONE, DROP, STALL, FLIP } kind = NONE;
   bool upstream = true; /* the fault hits the client-to-server direction (else server-to-client) */
-  uint64_t at = 0;      /* after this many bytes of that direction of the first connection */
-  int conn = 0;         /* the connection it hits: 0 the first one accepted */
+  uint64_t at = 0;      /* after this many bytes of that direction of one connection */
+  int conn = -1;        /* the connection it hits (0 the first one accepted); -1 the first that gets
+                         * that far */
 };
 
 class fault_relay {

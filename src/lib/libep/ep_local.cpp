@@ -841,9 +841,31 @@ int l_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
   std::unique_ptr<char[]> buf(new (std::nothrow) char[CHUNK]);
   if (!h || !buf)
     return fail_code(err, VERR_NOMEM, "digest", lf->path.c_str());
+  /* An output is open for writing only: the same file (not its path, which could be swapped) is
+   * opened again for reading through the descriptor's link in /proc. */
+  int rfd = lf->fd;
+  int flags = fcntl(lf->fd, F_GETFL);
+  if (flags >= 0 && (flags & O_ACCMODE) == O_WRONLY) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", lf->fd);
+    rfd = eintr_retry([&] { return open(self, O_RDONLY | O_CLOEXEC); });
+    if (rfd < 0) {
+      if (errno == EACCES || errno == ENOENT)
+        return fail_code(err, VERR_NOTSUP, "digest", lf->path.c_str()); /* nothing to read it with */
+      return fail_errno(err, "digest", lf->path.c_str());
+    }
+  }
+  struct fd_closer {
+    int fd, own;
+    ~fd_closer()
+    {
+      if (fd != own)
+        close(fd);
+    }
+  } closer{rfd, lf->fd};
   uint64_t off = 0;
   for (;;) {
-    ssize_t n = eintr_retry([&] { return pread(lf->fd, buf.get(), CHUNK, static_cast<off_t>(off)); });
+    ssize_t n = eintr_retry([&] { return pread(rfd, buf.get(), CHUNK, static_cast<off_t>(off)); });
     if (n < 0)
       return fail_errno(err, "digest", lf->path.c_str());
     if (n == 0)

@@ -1322,9 +1322,15 @@ bool io2_file_digest(session *s, const req_view &r, const arg_view &a, int32_t)
   if (!sf)
     return bad_handle(s);
   pl_hash_alg alg;
-  if (a.text == "xxh3")
-    alg = PL_HASH_XXH3;
-  else if (a.text == "sha256")
+  if (a.text == "xxh3") {
+    /* The endpoint reads a file open for writing through a second descriptor of its own. */
+    uint8_t d[EP_DIGEST_LEN];
+    int rc = ep_file_digest(sf->f, d, &s->err);
+    if (rc < 0)
+      return rep_verr(s, rc);
+    return rep_text(s, pl_hex(d, sizeof d));
+  }
+  if (a.text == "sha256")
     alg = PL_HASH_SHA256;
   else
     return rep_err(s, VERR_NOTSUP, "unknown digest algorithm");
