@@ -473,7 +473,7 @@ std::vector<std::string> quoted_in(const std::string &path, const std::string &f
   return out;
 }
 
-TEST(man_pages, render_with_groff_without_warnings)
+TEST(pkg_man, render_with_groff_without_warnings)
 {
   std::string groff = find_tool("groff");
   ASSERT_FALSE(groff.empty()) << "groff is not on PATH (scripts/deps.sh installs groff-base)";
@@ -484,7 +484,7 @@ TEST(man_pages, render_with_groff_without_warnings)
   }
 }
 
-TEST(man_pages, name_every_word_the_programs_accept)
+TEST(pkg_man, name_every_word_the_programs_accept)
 {
   const std::regex braced(R"(\{"([a-z0-9_]+)\")"), quoted(R"("([a-z0-9_]+)\")"),
       name_eq(R"(name == "([a-z0-9_]+)\")"), key_eq(R"(key == "([a-z0-9_]+)\")");
@@ -541,7 +541,7 @@ std::set<int> page_statuses(const std::string &text)
   return out;
 }
 
-TEST(man_pages, qvcp_exit_statuses_match_the_readme_table)
+TEST(pkg_man, qvcp_exit_statuses_match_the_readme_table)
 {
   std::string readme = read_text(g_src + "/README.md");
   size_t b = readme.find("## Exit status"), e = readme.find("\n## ", b + 1);
@@ -556,7 +556,7 @@ TEST(man_pages, qvcp_exit_statuses_match_the_readme_table)
   EXPECT_EQ(want, page_statuses(read_text(g_pkg_src + "/man/qvcp.1")));
 }
 
-TEST(man_pages, title_lines_carry_the_programs_versions)
+TEST(pkg_man, title_lines_carry_the_programs_versions)
 {
   static const struct {
     const char *page;
@@ -575,7 +575,7 @@ TEST(man_pages, title_lines_carry_the_programs_versions)
 }
 
 /* A scratch configuration directory holding a copy of one example, mode 0600 as qvcp writes it. */
-class examples : public ::testing::Test {
+class pkg_examples : public ::testing::Test {
 protected:
   void SetUp() override { dir_ = tree_tmpdir("qv_examples"); ASSERT_FALSE(dir_.empty()); }
   void TearDown() override
@@ -593,7 +593,7 @@ protected:
   std::string dir_;
 };
 
-TEST_F(examples, client_profiles_resolve_as_their_comments_say)
+TEST_F(pkg_examples, client_profiles_resolve_as_their_comments_say)
 {
   copy("qv_client.ini");
   setenv("QV_ENV_CONF_DIR", dir_.c_str(), 1);
@@ -617,7 +617,7 @@ TEST_F(examples, client_profiles_resolve_as_their_comments_say)
   EXPECT_EQ(dir_ + "/qv_proxy.ini", proxy);
 }
 
-TEST_F(examples, proxies_load_with_decoded_passwords)
+TEST_F(pkg_examples, proxies_load_with_decoded_passwords)
 {
   std::string file = copy("qv_proxy.ini");
   static const struct {
@@ -640,7 +640,7 @@ TEST_F(examples, proxies_load_with_decoded_passwords)
   }
 }
 
-TEST_F(examples, qvcp_ini_beside_the_program_opens_the_log_file)
+TEST_F(pkg_examples, qvcp_ini_beside_the_program_opens_the_log_file)
 {
   /* The example as shipped, with only its log directory moved into the scratch directory. */
   fs::create_directories(dir_ + "/bin");
