@@ -19,8 +19,10 @@ qv_apt_install() {
 qv_deps_install() {
   # libssl-dev: the default TLS backend; openssl, tinyproxy, microsocks: the peers the transport
   # tests start on loopback ports (in the foreground, as the test user, no system service).
+  # dpkg-dev: dpkg-shlibdeps, which writes the Debian package's dependencies; groff-base: groff,
+  # which the package test renders the man pages with.
   qv_apt_install g++ cmake ninja-build libgtest-dev libbenchmark-dev libmbedtls-dev liblz4-dev libxxhash-dev \
-    libssl-dev openssl tinyproxy microsocks
+    libssl-dev openssl tinyproxy microsocks dpkg-dev groff-base
 }
 
 # What ./fuzz.sh needs besides the build packages: clang and its libFuzzer runtime.
