@@ -35,7 +35,8 @@ int conf_proxy_2_id(const char *name, vperror *errp)
 {
   if (strcmp(name, "http") == 0)
     return PROXY_HTTP;
-  if (strcmp(name, "socks4") == 0)
+  /* SOCKS4 already sends a name it cannot resolve for the proxy to resolve (4a). */
+  if (strcmp(name, "socks4") == 0 || strcmp(name, "socks4a") == 0)
     return PROXY_SOCKS4;
   if (strcmp(name, "socks5") == 0)
     return PROXY_SOCKS5;
