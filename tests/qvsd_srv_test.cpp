@@ -629,6 +629,7 @@ TEST_F(qvsd_srv_t, allow_admits_only_the_listed_networks)
       {"allow=127.0.0.2/31", false},
       {"allow=10.0.0.0/8", false},
       {"allow=::1/128", false}, /* an IPv4 client is compared as IPv4 */
+      {"allow=::ffff:127.0.0.0/104", true}, /* an IPv4-mapped network stands for its IPv4 network */
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.allow);

@@ -121,6 +121,15 @@ bool parse_prefix(const std::string &text, net_prefix *out)
   if (inet_pton(AF_INET6, host.c_str(), out->addr) == 1) {
     out->family = AF_INET6;
     out->bits = bits < 0 ? 128 : bits;
+    in6_addr a6;
+    memcpy(&a6, out->addr, sizeof a6);
+    if (IN6_IS_ADDR_V4MAPPED(&a6) && out->bits >= 96 && out->bits <= 128) {
+      /* Written as an IPv4-mapped network: compared as the IPv4 network it stands for. */
+      memmove(out->addr, out->addr + 12, 4);
+      memset(out->addr + 4, 0, 12);
+      out->family = AF_INET;
+      out->bits -= 96;
+    }
     return out->bits <= 128;
   }
   return false;
