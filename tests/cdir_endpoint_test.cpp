@@ -95,8 +95,9 @@ TEST_F(endpoint_fixture, probing_refusals_say_why)
     int code;
     const char *text;
   } cases[] = {
-      {"qvp://127.0.0.1:9/x", VERR_NOTSUP, "remote endpoints"},
-      {"qvps://host/x", VERR_NOTSUP, "remote endpoints"},
+      /* A server that is not there is named with its port (the code is the transport's). */
+      {"qvp://127.0.0.1:9/x", 0, "127.0.0.1:9"},
+      {"qvps://no-such-host.invalid/x", 0, "no-such-host.invalid:6686"},
       {"///no_such_profile_qv/x", VERR_FILE_NOT_FOUND, "no connection profiles here"},
       {"/" + std::string(5000, 'a'), VERR_NAME_TOO_LONG, "too long"},
       {std::string(9000, 'b'), VERR_NAME_TOO_LONG, "too long"},
@@ -105,7 +106,10 @@ TEST_F(endpoint_fixture, probing_refusals_say_why)
   for (const auto &c : cases) {
     url_info info;
     EXPECT_EQ(probe(c.url, &info), -1) << c.url.substr(0, 40);
-    EXPECT_EQ(err.code, c.code) << c.url.substr(0, 40);
+    if (c.code)
+      EXPECT_EQ(err.code, c.code) << c.url.substr(0, 40);
+    else
+      EXPECT_LT(err.code, 0) << c.url.substr(0, 40);
     EXPECT_NE(strstr(err.msg, c.text), nullptr) << err.msg;
   }
 }

@@ -399,7 +399,8 @@ librdir *librdir_open(const char *dir, const librdir_param *p)
        p->flag, p->include ? p->include : "", p->exclude ? p->exclude : "", p->dir_include ? p->dir_include : "",
        p->dir_exclude ? p->dir_exclude : "", p->misc_exclude ? p->misc_exclude : "");
 
-  os_dir *probe = os_opendir(open_path, h->reader_opt, p->err);
+  /* The root too is opened through the owner's hook: a server checks it beneath its export. */
+  os_dir *probe = open_listed_dir(h, open_path, p->err);
   if (!probe) {
     delete h;
     return nullptr;
