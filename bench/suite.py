@@ -166,15 +166,191 @@ def total_write(cmd):
     return -1
 
 
+def free_port():
+    import socket
+    with socket.socket() as so:
+        so.bind(("127.0.0.1", 0))
+        return so.getsockname()[1]
+
+
+class Servers:
+    """qvsd and an rsync daemon exporting the same folder on loopback, for the remote cases."""
+
+    def __init__(self, qvsd, root):
+        import re
+        self.root = root
+        self.log = os.path.join(os.path.dirname(root), "qvsd.log")
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+        self.q = subprocess.Popen([qvsd, "root=" + root, "anonymous=yes", "listen=127.0.0.1", "port=0", "tls_port=0",
+                                   "level=info", "log=" + self.log], stderr=subprocess.PIPE, text=True)
+        self.port = self.tls_port = 0
+        self.fp = ""
+        deadline = time.monotonic() + 20
+        while (not self.port or not self.tls_port) and time.monotonic() < deadline:
+            line = self.q.stderr.readline()
+            if not line:
+                break
+            m = re.search(r"listening on .*:(\d+) \(tcp\)", line)
+            if m:
+                self.port = int(m.group(1))
+            m = re.search(r"listening on .*:(\d+) \(tls, sha256 ([0-9A-F:]+)\)", line)
+            if m:
+                self.tls_port, self.fp = int(m.group(1)), m.group(2)
+        if not self.port or not self.tls_port:
+            sys.exit("qvsd did not start")
+        self.rport = free_port()
+        conf = os.path.join(os.path.dirname(root), "rsyncd.conf")
+        with open(conf, "w") as f:
+            f.write("[mod]\n path = %s\n read only = false\n use chroot = false\n uid = %d\n gid = %d\n"
+                    % (root, os.getuid(), os.getgid()))
+        self.r = subprocess.Popen(["rsync", "--daemon", "--no-detach", "--port=%d" % self.rport, "--config=" + conf],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        import socket
+        for _ in range(200):
+            try:
+                socket.create_connection(("127.0.0.1", self.rport), 0.1).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+
+    def url(self, path, tls=False):
+        if tls:
+            return "qvps://127.0.0.1:%d%s?tls_fingerprint=%s" % (self.tls_port, path, self.fp)
+        return "qvp://127.0.0.1:%d%s" % (self.port, path)
+
+    def rurl(self, path):
+        return "rsync://127.0.0.1:%d/mod%s" % (self.rport, path)
+
+    def wire_mark(self):
+        return len(open(self.log).read().splitlines()) if os.path.exists(self.log) else 0
+
+    def wire_since(self, mark):
+        """Bytes in and out of the sessions qvsd logged after mark."""
+        import re
+        time.sleep(0.2)  # the last session's line is written when it ends
+        total = 0
+        for line in open(self.log).read().splitlines()[mark:]:
+            m = re.search(r"bytes_in=(\d+) bytes_out=(\d+)", line)
+            if m:
+                total += int(m.group(1)) + int(m.group(2))
+        return total
+
+    def peak_kib(self):
+        for line in open("/proc/%d/status" % self.q.pid):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+        return 0
+
+    def close(self):
+        for p in (self.q, self.r):
+            p.terminate()
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+
+
+def rsync_wire(cmd):
+    """Bytes sent and received by an rsync run, from its --stats."""
+    import re
+    p = subprocess.run(cmd[:1] + ["--stats"] + cmd[1:], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    sent = re.search(r"Total bytes sent: ([\d,]+)", p.stdout)
+    recv = re.search(r"Total bytes received: ([\d,]+)", p.stdout)
+    if not sent or not recv:
+        return -1
+    return int(sent.group(1).replace(",", "")) + int(recv.group(1).replace(",", ""))
+
+
+def remote_cases(cases, d, p, runs, qvcp, qvsd, tab, extra):
+    """Push, pull, big files, no-op sync and a delta against an rsync daemon on the same loopback."""
+    srv = Servers(qvsd, d)
+    rm = lambda path: shutil.rmtree(path, ignore_errors=True)
+    small, big = os.path.join(d, "small"), os.path.join(d, "big")
+    wire = {}
+
+    def record(case, qcmd, rcmd, prepare):
+        prepare(None)
+        m = srv.wire_mark()
+        measure(qcmd)
+        q = srv.wire_since(m)
+        prepare(None)
+        wire[case] = (q, rsync_wire(rcmd))
+
+    try:
+        if "rpush" in cases or "rnoop" in cases or "rpull" in cases or "rtls" in cases:
+            gen_small(small, p["small_dirs"], p["small_files"])
+        if "rpush" in cases:
+            out = os.path.join(d, "rpush")
+            prep = lambda _t: rm(out)
+            qc, rc = [qvcp, "mode=cp", "if=" + small, "of=" + srv.url("/rpush")], ["rsync", "-a", small + "/", srv.rurl("/rpush/")]
+            tab.add("remote push", rounds({"qvcp": qc, "rsync daemon": rc}, runs, prep))
+            record("remote push", qc, rc, prep)
+            rm(out)
+        if "rpull" in cases:
+            dst = os.path.join(d, "dst")
+            prep = lambda _t: rm(dst)
+            qc, rc = [qvcp, "mode=cp", "if=" + srv.url("/small"), "of=" + dst], ["rsync", "-a", srv.rurl("/small/"), dst + "/"]
+            tab.add("remote pull", rounds({"qvcp": qc, "rsync daemon": rc}, runs, prep))
+            record("remote pull", qc, rc, prep)
+            rm(dst)
+        if "rbig" in cases:
+            gen_big(big, p["big_files"], p["big_mib"])
+            out = os.path.join(d, "rbig")
+            prep = lambda _t: rm(out)
+            qc, rc = [qvcp, "mode=cp", "if=" + big, "of=" + srv.url("/rbig")], ["rsync", "-a", big + "/", srv.rurl("/rbig/")]
+            tab.add("remote big", rounds({"qvcp": qc, "rsync daemon": rc}, runs, prep))
+            record("remote big", qc, rc, prep)
+            extra["remote big bytes"] = p["big_files"] * (p["big_mib"] << 20)
+            rm(out)
+        if "rnoop" in cases:
+            oq, orr = os.path.join(d, "rnoop_q"), os.path.join(d, "rnoop_r")
+            rm(oq)
+            rm(orr)
+            qc, rc = [qvcp, "mode=sync", "if=" + small, "of=" + srv.url("/rnoop_q")], ["rsync", "-a", small + "/", srv.rurl("/rnoop_r/")]
+            measure(qc)
+            measure(rc)
+            tab.add("remote noop", rounds({"qvcp": qc, "rsync daemon": rc}, runs, lambda _t: None))
+            record("remote noop", qc, rc, lambda _t: None)
+            rm(oq)
+            rm(orr)
+        if "rdelta" in cases:
+            base, src = os.path.join(d, "delta_base"), os.path.join(d, "delta_src")
+            gen_delta(base, src, p["delta_mib"])
+            out = os.path.join(d, "rdelta")
+            os.makedirs(out, exist_ok=True)
+
+            def restore(_t):
+                shutil.copyfile(base, os.path.join(out, "f"))
+                os.utime(os.path.join(out, "f"), (0, 0))
+            qc = [qvcp, "mode=sync", "if=" + src, "of=" + srv.url("/rdelta")]
+            rc = ["rsync", "-a", "--no-whole-file", "--inplace", src + "/", srv.rurl("/rdelta/")]
+            tab.add("remote delta", rounds({"qvcp": qc, "rsync daemon --no-whole-file --inplace": rc}, runs, restore))
+            record("remote delta", qc, rc, restore)
+            rm(out)
+        if "rtls" in cases:
+            out = os.path.join(d, "rtls")
+            prep = lambda _t: rm(out)
+            tab.add("remote push tls", rounds({
+                "qvcp qvps": [qvcp, "mode=cp", "if=" + small, "of=" + srv.url("/rtls", True)],
+                "qvcp qvp": [qvcp, "mode=cp", "if=" + small, "of=" + srv.url("/rtls")]}, runs, prep), ref="qvcp qvps")
+            rm(out)
+        extra["qvsd peak MiB"] = srv.peak_kib() / 1024.0
+        extra["wire"] = wire
+    finally:
+        srv.close()
+
+
 def main():
     ap = argparse.ArgumentParser(description="qvcp against cp -a and rsync -a")
     ap.add_argument("--quick", action="store_true", help="scaled-down data, 3 counted runs")
     ap.add_argument("--runs", type=int, help="counted runs per tool (default 5, quick 3)")
     ap.add_argument("--dir", default="/tmp/qvcp_bench", help="scratch directory")
-    ap.add_argument("--cases", default="small,big,noop,delta,wide",
+    ap.add_argument("--cases", default="small,big,noop,delta,wide,rpush,rpull,rbig,rnoop,rdelta,rtls",
                     help="comma-separated cases; 'real' (a copy of /usr/share) is run only when named")
     ap.add_argument("--qvcp", required=True)
     ap.add_argument("--cfr", required=True, help="the copy_file_range program")
+    ap.add_argument("--qvsd", help="the qvsd server (remote cases rpush,rpull,rbig,rnoop,rdelta,rtls)")
     a = ap.parse_args()
     p = dict(QUICK if a.quick else FULL)
     runs = a.runs or p["runs"]
@@ -248,6 +424,11 @@ def main():
         for o in (oq, orr):
             shutil.rmtree(o, ignore_errors=True)
 
+    if any(c in cases for c in ("rpush", "rpull", "rbig", "rnoop", "rdelta", "rtls")):
+        if not a.qvsd:
+            sys.exit("the remote cases need --qvsd")
+        remote_cases(cases, d, p, runs, qvcp, os.path.abspath(a.qvsd), tab, extra)
+
     if "real" in cases:
         # A real tree: a copy of /usr/share (tens of thousands of entries in small directories, links,
         # hard links on some systems), made once in the scratch directory.
@@ -316,6 +497,21 @@ def targets(res, extra):
         h = res["real noop HX"]
         checks.append(("real noop HX", "qvcp peak / rsync -aHX peak", h["qvcp"].peak / h["rsync -aHX"].peak,
                        "<= 1.00", h["qvcp"].peak <= h["rsync -aHX"].peak))
+    ratio("remote push", "qvcp", "rsync daemon", 0.6)
+    ratio("remote pull", "qvcp", "rsync daemon", 0.6)
+    ratio("remote big", "qvcp", "rsync daemon", 0.5)
+    if "remote big" in res:
+        gbs = extra["remote big bytes"] / res["remote big"]["qvcp"].wall / 1e9
+        checks.append(("remote big", "qvcp GB/s", gbs, ">= 1.00", gbs >= 1.0))
+    ratio("remote noop", "qvcp", "rsync daemon", 0.5)
+    ratio("remote delta", "qvcp", "rsync daemon --no-whole-file --inplace", 0.5)
+    ratio("remote push tls", "qvcp qvps", "qvcp qvp", 1.3)
+    for case, (q, r) in sorted(extra.get("wire", {}).items()):
+        checks.append((case, "bytes on the wire qvcp / rsync", "%d / %d" % (q, r), "", True))
+        if case == "remote delta":
+            checks.append((case, "qvcp bytes on the wire", q, "<= %d" % (2 << 20), q <= 2 << 20))
+    if "qvsd peak MiB" in extra:
+        checks.append(("remote", "qvsd peak MiB (all cases)", extra["qvsd peak MiB"], "", True))
     peak = max([res[c]["qvcp"].peak for c in ("small", "big", "noop", "delta") if c in res] or [0]) / 1024.0
     if peak:
         checks.append(("1-4", "qvcp peak MiB", peak, "<= 64", peak <= 64))
