@@ -275,12 +275,13 @@ void lane_hook(cdir_ctx *ctx)
 constexpr void lane_hook(cdir_ctx *) {}
 #endif
 
-/* The second copy lane, where both sides are local and a second processor is there to use; the
- * run goes on without it when any part cannot be made. */
+/* The second copy lane: between local trees where a second processor is there to use, and
+ * always where a side is remote, since there each file waits on round trips rather than on a
+ * processor. The run goes on without it when any part cannot be made. */
 void open_copy_lane(cdir_ctx *ctx)
 {
-  if (!ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) || !ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL) ||
-      os_cpu_count() < 2)
+  bool both_local = ep_has_cap(ctx->i_info.endpoint, EP_CAP_LOCAL) && ep_has_cap(ctx->o_info.endpoint, EP_CAP_LOCAL);
+  if (both_local && os_cpu_count() < 2)
     return;
   ctx->lane_in = vbfile_init(ctx, &ctx->i_info);
   ctx->lane_out = vbfile_init(ctx, &ctx->o_info);
