@@ -36,6 +36,8 @@ int cdir_check_file_in_list(cdir_ctx *ctx, mstat_item *in_item, const std::strin
 /* The handles and buffer one file copy runs on: the engine's own, or those of the second copy
  * lane. Failures are read from the handle that failed, never from the shared error record, which
  * the other lane may be writing. */
+struct pl_hash;
+
 struct cdir_lane {
   vbfile *in;
   vbfile *out;
@@ -46,9 +48,10 @@ cdir_lane cdir_main_lane(cdir_ctx *ctx);
 /* Copies [offset, offset + size) of the open input over the open output of a lane: in the kernel
  * where both sides allow (in pieces, so that a stop is seen between them), else through the lane's
  * buffer in blocks of bs. *copied is what was copied (short only when the input shrank). 0, or -1
- * (counted and reported). Shared by whole copies and block updates. */
+ * (counted and reported). Shared by whole copies and block updates. With moved, the bytes that
+ * pass through the buffer are added to that digest as well. */
 int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, const char *in_path,
-                   const char *out_path, uint64_t offset, uint64_t size, uint64_t *copied);
+                   const char *out_path, uint64_t offset, uint64_t size, uint64_t *copied, pl_hash *moved = nullptr);
 
 /* Copies one file completely through the endpoints' single-file objects and applies its
  * attributes. 0 or -1 (counted and logged). */

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "libpal/hash/pl_hash.h"
 #include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "libcdir/cdir_entry.h"
@@ -177,12 +178,15 @@ bool needs_verify(const cdir_ctx *ctx)
 }
 
 /* 1 when the two open files hold the same bytes (or a side cannot digest: nothing to compare),
- * 0 when they differ, -1 when a digest failed (reported). */
+ * 0 when they differ, -1 when a digest failed (reported). A local side is represented by the
+ * digest of the bytes the engine moved (moved, when given): what it read from that file or wrote
+ * into it. A remote side answers with what its server read or wrote. */
 int verify_copy(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, const char *in_path,
-                const char *out_path)
+                const char *out_path, pl_hash *moved)
 {
-  uint8_t a[EP_DIGEST_LEN], b[EP_DIGEST_LEN];
-  int rc = vbfile_digest(lane.in, a);
+  uint8_t a[EP_DIGEST_LEN], b[EP_DIGEST_LEN], m[PL_HASH_MAX_LEN];
+  bool have_moved = moved && pl_hash_final(moved, m) == EP_DIGEST_LEN;
+  int rc = have_moved && ctx->i_info.is_local ? (memcpy(a, m, sizeof a), 0) : vbfile_digest(lane.in, a);
   if (rc == VERR_NOTSUP)
     return 1;
   if (rc < 0) {
@@ -190,7 +194,7 @@ int verify_copy(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, cons
     cdir_fail(ctx, rc, "digest of [%s]: %s", in_path, vperror_str(&lane.in->err));
     return -1;
   }
-  rc = vbfile_digest(lane.out, b);
+  rc = have_moved && ctx->o_info.is_local ? (memcpy(b, m, sizeof b), 0) : vbfile_digest(lane.out, b);
   if (rc == VERR_NOTSUP)
     return 1;
   if (rc < 0) {
@@ -246,20 +250,25 @@ int copy_sync_file_on(cdir_ctx *ctx, const cdir_lane &lane, mstat_item *it, cons
     rc = cdir_sync_file_data(ctx, it, in_path, out_path);
   else if (sparse)
     rc = copy_sparse_on(ctx, lane, it, in_path, out_path, &copied);
-  else
-    rc = cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
+  std::unique_ptr<pl_hash, void (*)(pl_hash *)> moved(nullptr, pl_hash_free);
+  if (!block_sync && !sparse && needs_verify(ctx))
+    moved.reset(pl_hash_new(PL_HASH_XXH3));
+  if (!block_sync && !sparse)
+    rc = cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied, moved.get());
   bool complete = rc == 0 && (block_sync || copied == it->size);
   bool unchanged = rc == 0 && input_unchanged(ctx, lane.in, it, in_path);
   if (complete && unchanged && needs_verify(ctx)) {
-    int v = verify_copy(ctx, lane, it, in_path, out_path);
+    int v = verify_copy(ctx, lane, it, in_path, out_path, moved.get());
     if (v == 0) {
       /* Once more: a byte changed on the way is not likely to change twice. */
       LOGW("[%s] differs from [%s] after its transfer: sent once more", out_path, in_path);
       copied = 0;
+      if (moved)
+        pl_hash_reset(moved.get());
       rc = block_sync ? cdir_sync_file_data(ctx, it, in_path, out_path)
-                      : cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied);
+                      : cdir_copy_data(ctx, lane, it, in_path, out_path, 0, it->size, &copied, moved.get());
       complete = rc == 0 && (block_sync || copied == it->size);
-      v = complete ? verify_copy(ctx, lane, it, in_path, out_path) : -1;
+      v = complete ? verify_copy(ctx, lane, it, in_path, out_path, moved.get()) : -1;
       if (v == 0) {
         cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
         cdir_fail(ctx, VERR_FAIL, "[%s] differs from its input [%s] after the transfer", out_path, in_path);
@@ -400,7 +409,7 @@ cdir_lane cdir_main_lane(cdir_ctx *ctx)
 }
 
 int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, const char *in_path, const char *out_path,
-                 uint64_t offset, uint64_t size, uint64_t *copied)
+                 uint64_t offset, uint64_t size, uint64_t *copied, pl_hash *moved)
 {
   LOGD("[%s]->[%s] off=%lld size=%lld", in_path, out_path, static_cast<long long>(offset),
        static_cast<long long>(size));
@@ -445,6 +454,8 @@ int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, c
     }
     cdir_stat_add(&ctx->stat.total_read, n);
     if (n > 0) {
+      if (moved)
+        pl_hash_update(moved, buf, static_cast<size_t>(n));
       int64_t w = vbfile_pwrite(lane.out, buf, static_cast<size_t>(n), offset);
       if (w < 0) {
         cdir_stat_o_fail_inc(&ctx->stat, true, it->name);

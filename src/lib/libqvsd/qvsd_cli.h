@@ -51,6 +51,11 @@ struct qvsd_file {
   int64_t pos = 0;
   bool need_read_timeout = false;
   bool need_write_timeout = false;
+  /* Running digest of what the server read or wrote through this handle (servers of
+   * QVSD_VER_OWN_CODES): hex text of bytes [0, digest_end), empty when unknown. */
+  bool want_digest = false;
+  std::string digest;
+  int64_t digest_end = -1;
 };
 
 struct qvsd_dir {

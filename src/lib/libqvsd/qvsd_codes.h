@@ -222,6 +222,11 @@ inline constexpr qvsd_policy qvsd_pol_len[] = {QVSD_POLICY_HEAD, {"len", QVSD_T_
 inline constexpr qvsd_policy qvsd_pol_fd[] = {QVSD_POLICY_HEAD, {"fd", QVSD_T_INT64}};
 inline constexpr qvsd_policy qvsd_pol_read[] = {QVSD_POLICY_HEAD, {"len", QVSD_T_INT32},
                                                 {"flags", QVSD_T_INT32}, {"data", QVSD_T_RAW}};
+/* Reads and writes of this system's own server may ask, with the request member "digest" (int32
+ * 1), for the running XXH3-128 of what the handle has read or written: the reply then carries a
+ * string member "digest" beside those of its policy: the lower-case hex digest of bytes [0, end
+ * of this transfer) when every transfer of that direction ran on from offset 0 without a gap,
+ * else "". Needs QVSD_VER_OWN_CODES; a server without it leaves the member out. */
 inline constexpr qvsd_policy qvsd_pol_seek[] = {QVSD_POLICY_HEAD, {"offset", QVSD_T_INT64}};
 inline constexpr qvsd_policy qvsd_pol_fdinfo[] = {
     QVSD_POLICY_HEAD,         {"type", QVSD_T_INT32},         {"len", QVSD_T_INT64},

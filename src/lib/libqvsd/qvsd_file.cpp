@@ -68,6 +68,7 @@ qvsd_file *qvsd_cli_open(qvsd_cli *c, const char *path, int64_t flags)
   f->path = path;
   f->flags = flags;
   f->need_read_timeout = f->need_write_timeout = c->windows;
+  f->want_digest = c->ver_value >= qvsd_version_parse(QVSD_VER_OWN_CODES);
   int rc = QVSD_R_MEMORY;
   const void *slots[3];
   if (qvsd_msg_reset(&c->req) == 0 && qvsd_msg_add_str(&c->req, "path", sent.c_str()) == 0 &&
@@ -144,16 +145,53 @@ int qvsd_cli_set_len(qvsd_file *f, int64_t len)
     rc = qvsd_exchange(c, QVSD_CMD_SETLEN, qvsd_pol_plain, 2, slots, 0);
   if (result(c, rc) < 0)
     return -1;
+  f->digest.clear(); /* what was written is no longer the whole file */
+  f->digest_end = -1;
   return qvsd_cli_seek(f, 0, 1) < 0 ? -1 : 0;
+}
+
+/* The "digest" member of the reply just decoded, or null: a server that does not keep running
+ * digests leaves it out, and the reply is good without it. */
+static const char *reply_digest(const qvsd_cli *c)
+{
+  if (!c->rep || qvsd_attr_len(c->rep) < 4)
+    return nullptr;
+  const uint8_t *m = c->rep + 4;
+  uint32_t len = qvsd_attr_len(c->rep) - 4, off = 0;
+  while (off + 4 <= len) {
+    const uint8_t *a = m + off;
+    uint32_t plen = qvsd_attr_padlen(a), nl = 0;
+    if (plen < 4 || plen > len - off)
+      return nullptr;
+    const char *name = qvsd_attr_name(a, &nl);
+    if (qvsd_attr_type(a) == QVSD_T_STRING && nl == 6 && memcmp(name, "digest", 6) == 0)
+      return qvsd_attr_check(a, len - off, true) < 0 ? nullptr : qvsd_attr_str(a);
+    off += plen;
+  }
+  return nullptr;
+}
+
+/* The server's running digest after a transfer that ended at end ("" when it has none). */
+static void keep_digest(qvsd_file *f, const char *hex, int64_t end)
+{
+  if (hex && *hex) {
+    f->digest = hex;
+    f->digest_end = end;
+  } else {
+    f->digest.clear();
+    f->digest_end = -1;
+  }
 }
 
 /* One read exchange: up to chunk bytes into dst; the count or a negative result code. */
 static int64_t read_chunk(qvsd_file *f, void *dst, uint32_t chunk, bool positioned)
 {
   qvsd_cli *c = f->cli;
+  bool dg = f->want_digest && positioned;
   if (qvsd_msg_reset(&c->req) < 0 || qvsd_msg_add_i64(&c->req, "fd", f->fd) < 0 ||
       qvsd_msg_add_i32(&c->req, "len", (int32_t)chunk) < 0 ||
-      (positioned && qvsd_msg_add_i64(&c->req, "offset", f->pos) < 0))
+      (positioned && qvsd_msg_add_i64(&c->req, "offset", f->pos) < 0) ||
+      (dg && qvsd_msg_add_i32(&c->req, "digest", 1) < 0))
     return -QVSD_R_MEMORY;
   const void *slots[5];
   int rc = qvsd_exchange(c, positioned ? QVSD_CMD_PREAD : QVSD_CMD_READ, qvsd_pol_read, 5, slots,
@@ -161,13 +199,16 @@ static int64_t read_chunk(qvsd_file *f, void *dst, uint32_t chunk, bool position
   if (rc)
     return rc == -1 ? -1 : -rc;
   uint32_t plen = qvsd_attr_data_len(slots[4]);
-  if (plen == 0)
-    return 0;
-  int n = zcomp_decompress(&c->codec, qvsd_attr_data(slots[4]), (int)plen, dst, (int)chunk);
-  if (n < 0) {
-    LOGD("sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", (int)plen, (int)chunk, n);
-    return -QVSD_R_UNPACK;
+  int n = 0;
+  if (plen > 0) {
+    n = zcomp_decompress(&c->codec, qvsd_attr_data(slots[4]), (int)plen, dst, (int)chunk);
+    if (n < 0) {
+      LOGD("sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", (int)plen, (int)chunk, n);
+      return -QVSD_R_UNPACK;
+    }
   }
+  if (dg)
+    keep_digest(f, reply_digest(c), f->pos + n);
   return n;
 }
 
@@ -176,9 +217,11 @@ static int64_t write_chunk(qvsd_file *f, const void *src, uint32_t chunk, bool p
   qvsd_cli *c = f->cli;
   void *room = nullptr;
   int off = -1;
+  bool dg = f->want_digest && positioned;
   if (qvsd_msg_reset(&c->req) < 0 || qvsd_msg_add_i64(&c->req, "fd", f->fd) < 0 ||
       qvsd_msg_add_i32(&c->req, "flags", 0) < 0 || qvsd_msg_add_i32(&c->req, "len", (int32_t)chunk) < 0 ||
       (positioned && qvsd_msg_add_i64(&c->req, "offset", f->pos) < 0) ||
+      (dg && qvsd_msg_add_i32(&c->req, "digest", 1) < 0) ||
       (off = qvsd_msg_reserve_raw(&c->req, "data", zcomp_bound(chunk), &room)) < 0)
     return -QVSD_R_MEMORY;
   int n = 0;
@@ -193,7 +236,10 @@ static int64_t write_chunk(qvsd_file *f, const void *src, uint32_t chunk, bool p
   int rc = qvsd_exchange(c, positioned ? QVSD_CMD_PWRITE : QVSD_CMD_WRITE, qvsd_pol_len, 3, slots, 0);
   if (rc)
     return rc == -1 ? -1 : -rc;
-  return qvsd_attr_i32(slots[2]);
+  int32_t written = qvsd_attr_i32(slots[2]);
+  if (dg)
+    keep_digest(f, reply_digest(c), f->pos + written);
+  return written;
 }
 
 static int64_t transfer(qvsd_file *f, void *rbuf, const void *wbuf, int64_t len, int64_t off)

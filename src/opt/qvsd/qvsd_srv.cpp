@@ -60,9 +60,18 @@ constexpr uint32_t HASH_BS_MAX = 16u << 20;
 constexpr uint32_t HASH_BLOCKS_MAX = 1u << 18;
 
 /* An open file and the position that reads and writes without an offset use. */
+/* The running digest of one direction of a handle: what it read (or wrote) from offset 0 on,
+ * as long as every transfer went on where the last one ended. */
+struct run_digest {
+  std::shared_ptr<pl_hash> h;
+  uint64_t end = 0;
+  bool broken = false;
+};
+
 struct srv_file {
   ep_file *f = nullptr;
   int64_t pos = 0;
+  run_digest rd, wr;
 };
 
 /* A directory read in progress: the reader and the line that did not fit the last batch. */
@@ -512,7 +521,7 @@ bool do_open(session *s, const req_view &r)
   if (!f)
     return rep_verr(s, s->err.code);
   int64_t fd = s->next_fd++;
-  s->files[fd] = srv_file{f, 0};
+  s->files[fd] = srv_file{f, 0, {}, {}};
   return rep_ok(s) && qvsd_msg_add_i64(&s->rep, "fd", fd) == 0;
 }
 
@@ -527,6 +536,31 @@ bool do_close(session *s, const req_view &r, const file_attr *attr)
   s->files.erase(it);
   int rc = ep_file_close(f, attr, &s->err);
   return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
+}
+
+/* Adds the bytes of a transfer at off to the running digest d and returns its hex text, or ""
+ * once the transfers left a gap (or memory ran out). */
+std::string run_digest_add(run_digest *d, const void *data, size_t n, uint64_t off)
+{
+  if (!d->broken && !d->h) {
+    d->h.reset(pl_hash_new(PL_HASH_XXH3), pl_hash_free);
+    d->broken = !d->h;
+  }
+  if (d->broken || off != d->end) {
+    d->broken = true;
+    return "";
+  }
+  pl_hash_update(d->h.get(), data, n);
+  d->end += n;
+  uint8_t out[PL_HASH_MAX_LEN];
+  size_t len = pl_hash_peek(d->h.get(), out);
+  return pl_hex(out, len);
+}
+
+bool want_digest(const req_view &r)
+{
+  int32_t v = 0;
+  return r.i32("digest", &v) && v == 1;
 }
 
 bool do_pread(session *s, const req_view &r, bool positioned)
@@ -552,8 +586,10 @@ bool do_pread(session *s, const req_view &r, bool positioned)
     if (packed <= 0)
       return rep_err(s, VERR_FAIL, "compression failed");
   }
+  std::string dg = want_digest(r) ? run_digest_add(&sf->rd, s->scratch.data(), (size_t)n, (uint64_t)off) : "";
   return rep_ok(s) && qvsd_msg_add_i32(&s->rep, "len", (int32_t)n) == 0 && qvsd_msg_add_i32(&s->rep, "flags", 0) == 0 &&
-         qvsd_msg_add_raw(&s->rep, "data", dst, (uint32_t)packed) == 0;
+         qvsd_msg_add_raw(&s->rep, "data", dst, (uint32_t)packed) == 0 &&
+         (!want_digest(r) || qvsd_msg_add_str(&s->rep, "digest", dg.c_str()) == 0);
 }
 
 bool do_pwrite(session *s, const req_view &r, bool positioned)
@@ -583,7 +619,9 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
   if (n < 0)
     return rep_verr(s, (int)n);
   sf->pos = off + n;
-  return rep_ok(s) && qvsd_msg_add_i32(&s->rep, "len", (int32_t)n) == 0;
+  std::string dg = want_digest(r) ? run_digest_add(&sf->wr, plain, (size_t)n, (uint64_t)off) : "";
+  return rep_ok(s) && qvsd_msg_add_i32(&s->rep, "len", (int32_t)n) == 0 &&
+         (!want_digest(r) || qvsd_msg_add_str(&s->rep, "digest", dg.c_str()) == 0);
 }
 
 bool do_setlen(session *s, const req_view &r)
@@ -595,6 +633,7 @@ bool do_setlen(session *s, const req_view &r)
   if (!r.i64("len", &len) || len < 0)
     return rep_err(s, VERR_PARAM, "bad length");
   int rc = ep_file_truncate(sf->f, (uint64_t)len, &s->err);
+  sf->wr.broken = true; /* what was written is no longer the whole file */
   return rc < 0 ? rep_verr(s, rc) : rep_ok(s);
 }
 

@@ -330,6 +330,22 @@ size_t pl_hash_final(pl_hash *h, uint8_t *out)
   return pl_hash_len(h->alg);
 }
 
+size_t pl_hash_peek(const pl_hash *h, uint8_t *out)
+{
+  if (h->alg == PL_HASH_XXH3) {
+    /* XXH3's digest reads its state without changing it. */
+    XXH128_canonical_t c;
+    XXH128_canonicalFromHash(&c, XXH3_128bits_digest(h->xxh));
+    memcpy(out, c.digest, 16);
+    return 16;
+  }
+  /* The other contexts are plain structures: a copy finishes in their place. */
+  pl_hash copy;
+  copy.alg = h->alg;
+  copy.u = h->u;
+  return pl_hash_final(&copy, out);
+}
+
 std::string pl_hash_state_text(const pl_hash *h)
 {
   text_out t;

@@ -32,6 +32,8 @@ void pl_hash_reset(pl_hash *h);
 void pl_hash_update(pl_hash *h, const void *data, size_t n);
 /* Writes the digest (pl_hash_len bytes) and resets the state. Returns the length. */
 size_t pl_hash_final(pl_hash *h, uint8_t *out);
+/* Writes the digest of what was added so far and leaves the state running. Returns the length. */
+size_t pl_hash_peek(const pl_hash *h, uint8_t *out);
 /* The running state as text. */
 std::string pl_hash_state_text(const pl_hash *h);
 /* Loads a state text of the same algorithm; -1 (state unchanged) when it does not parse. */
