@@ -287,3 +287,167 @@ int qvsd_cli_hash_close(qvsd_file *f);
 /* XXH3-128 of the whole file as the server reads it from its disk, len (16) bytes into out. */
 int qvsd_cli_file_digest(qvsd_file *f, uint8_t *out, size_t len);
 int qvsd_cli_next_data(qvsd_file *f, uint64_t off, uint64_t *data_off, uint64_t *data_end);
+
+/* ---- Further descriptor and path commands (qvsd_more.cpp) ----
+ * Thin wrappers of the commands that the copy engine does not use; each sends the members of
+ * its qvsd_codes.h row in that order and converts the reply. 0 (or a count) or -1 with the error
+ * in the context's error object. */
+
+/* Block device list of the server's host (command 3) into *out. */
+int qvsd_cli_lsblk(qvsd_cli *c, std::string *out);
+/* Writes len bytes (at most QVSD_BS_FAST) as the named data `name` of path (command 9), the bytes
+ * compressed with the context's codec. The count the server reports, or -1. */
+int64_t qvsd_cli_write_named(qvsd_cli *c, const char *path, const char *name, int32_t flags, const void *buf,
+                             uint32_t len);
+/* The descriptor-only request (command 14) on a file or directory handle. */
+int qvsd_cli_fd(void *h);
+
+/* Descriptor information (command 19). */
+struct qvsd_fdinfo {
+  int32_t type = 0;
+  int64_t len = 0;
+  int64_t offset = 0;
+  int32_t sector_bytes = 0;
+  char info[4096] = {};
+};
+int qvsd_cli_fdinfo(void *h, qvsd_fdinfo *out);
+
+/* Times in seconds and their nanosecond parts. */
+struct qvsd_times {
+  int64_t access = 0, write = 0, create = 0;
+  uint32_t access_ns = 0, write_ns = 0, create_ns = 0;
+};
+/* Times of an open file: command 27 with the nanoseconds from "1.5.3", else command 22 (the
+ * nanoseconds are then not sent). */
+int qvsd_cli_futime(qvsd_file *f, const qvsd_times *t);
+/* Range request on an open file (command 23); type goes to the server as it is. */
+int qvsd_cli_range(qvsd_file *f, int32_t type, int64_t offset, int64_t len);
+
+/* Windows-style create arguments of command 24 (the security attributes travel empty). */
+struct qvsd_win_open {
+  int32_t desire_access = 0;
+  int32_t share_mode = 0;
+  int32_t creat_disp = 0;
+  int32_t flag_attrib = 0;
+  int64_t temp_handle = 0;
+};
+/* Opens path with Windows-style arguments (command 24) or with a flag and a mode (command 25). The
+ * handle joins the context's list and is closed with qvsd_cli_close; null on failure. */
+qvsd_file *qvsd_cli_open_win(qvsd_cli *c, const char *path, const qvsd_win_open *w);
+qvsd_file *qvsd_cli_open2(qvsd_cli *c, const char *path, int32_t flag, int32_t mode);
+/* Status of path through the status commands: 7 (long reply) from "1.5.3", else 6, or with
+ * qvsd_cli_stat2 command 28. An older server's short reply leaves the nanoseconds 0 and the st_
+ * fields as they were. */
+int qvsd_cli_stat_cmd(qvsd_cli *c, const char *path, os_dirent *d);
+int qvsd_cli_stat2(qvsd_cli *c, const char *path, os_dirent *d);
+
+/* Extended positioned write of len bytes at off: ioctl2 10108 from "1.6.2" (mode is not part of
+ * that request), command 50 with mode on older servers, -12 before "1.5.2". The count the server
+ * reports, or -1. */
+int64_t qvsd_cli_pwritex(qvsd_file *f, int64_t off, uint32_t len, int32_t mode);
+
+/* Pre-compressed transfers: one exchange each, at off (or at the handle's position when off is
+ * -1), the positioned commands from "1.6.4" and a seek before on older servers.
+ * qvsd_cli_read_packed asks for len plain bytes and delivers the compressed bytes unchanged into
+ * buf (size bytes), the plain length into *plain; more than 2 * len compressed bytes fail. Returns
+ * the compressed count or -1. qvsd_cli_write_packed sends packed_len bytes the caller compressed
+ * with the context's codec, plain_len being their size; returns the plain count written or -1. */
+int64_t qvsd_cli_read_packed(qvsd_file *f, uint32_t len, int64_t off, void *buf, size_t size, uint32_t *plain);
+int64_t qvsd_cli_write_packed(qvsd_file *f, const void *packed, uint32_t packed_len, uint32_t plain_len, int64_t off);
+
+/* ---- File ioctl codes (qvsd_more.cpp) ---- */
+
+/* The whole file ioctl: codes 0, 2, 6 and 7 are served by their commands with arg pointing at a
+ * qvsd_fdinfo (filled), an os_dirent (filled), a qvsd_times or a qvsd_range (sent) and len its
+ * size; code 1 sends nothing and returns qvsd_cli_err_class; every other code goes out as
+ * command 20 through qvsd_cli_ioctl. 0 (the class for code 1) or -1. */
+struct qvsd_range {
+  int32_t type = 0;
+  int64_t offset = 0;
+  int64_t len = 0;
+};
+int qvsd_cli_file_ioctl(void *h, int32_t code, void *arg, int len);
+/* Class of the last server error, by the server's OS type: 0 none, 1 an I/O error, 2 a missing
+ * device, 3 any other. Nothing is sent. */
+int qvsd_cli_err_class(const void *h);
+
+/* Selects the compression of data payloads (at most ZCOMP_NAME_MAX characters); the codec is
+ * opened again afterwards even when the name is the one in use. */
+int qvsd_cli_set_pack(qvsd_cli *c, const char *name);
+/* Times of path following links (10029); a final link's target gets them. */
+int qvsd_cli_utime(qvsd_cli *c, const char *path, const qvsd_times *t);
+/* Attributes of an open file without closing it (10039). */
+int qvsd_cli_set_attr(qvsd_file *f, const file_attr *attr);
+/* Creates every name of the zz-string names (each NUL-terminated, the list ended by an empty
+ * name) in one request (10041), with attr and its link name for each; an empty list fails with
+ * result code 9 and sends nothing. */
+int qvsd_cli_create_file_or_dir_zz(qvsd_cli *c, const char *names, const file_attr *attr);
+/* Read and write timeouts of the handle's descriptor on the server (10100, 10105). */
+int qvsd_cli_set_read_timeout(qvsd_file *f, int ms);
+int qvsd_cli_set_write_timeout(qvsd_file *f, int ms);
+
+/* ---- ioctl2 codes (qvsd_more.cpp) ---- */
+
+/* The server's capability text (key=value lines separated by CR LF) into *out. */
+int qvsd_cli_caps(qvsd_cli *c, std::string *out);
+/* Whether the server lets a client set the read-only attribute: 1 or 0 ("allow_set_readonly" other
+ * than "0"; a missing key is 0), -1 on failure; needs "1.6.1". */
+int qvsd_cli_allow_set_readonly(qvsd_cli *c);
+/* Sends account settings (key=value lines separated by LF or CR LF). The values of "user" and
+ * "passwd" travel as Base64 of their RC4 encryption under the login key, each value with a fresh
+ * cipher state; other lines go as they are. Needs a key login (-37 otherwise, nothing sent). */
+int qvsd_cli_set_account(qvsd_cli *c, const char *text);
+/* The opaque two-text query of the endpoint layer; neither text may hold a tab or a line feed. The
+ * reply text into *out (at most max bytes). */
+int qvsd_cli_query(qvsd_cli *c, const char *a, const char *b, std::string *out, int max = 64 * 1024);
+/* The server's 11 counters for arg (ioctl2 10001). */
+constexpr int QVSD_COUNTERS = 11;
+int qvsd_cli_counters(qvsd_cli *c, const char *arg, uint64_t out[QVSD_COUNTERS]);
+/* Continues a directory listing from entry index; the handle's buffered batch is dropped. */
+int qvsd_cli_dir_seek(qvsd_dir *d, uint64_t index);
+
+/* Block counting job of an open file (10106, needs "1.6.2"): the handle's descriptor, then flags,
+ * block size, block count and a state text (no tab or line feed) as the server defines them. */
+int qvsd_cli_bcount_init(qvsd_file *f, int32_t flags, uint32_t bs, int32_t block_count, const char *state);
+/* Result of the job for a range (10107) into buf: bytes delivered or -1. */
+int qvsd_cli_bcount_get(qvsd_file *f, int64_t off, uint32_t len, void *buf, size_t size);
+/* ioctl2 10109 on an open file (needs "1.6.2"): its descriptor and two numbers the server defines. */
+int qvsd_cli_hash_10109(qvsd_file *f, uint32_t v1, uint32_t v2);
+/* The server's hash width word (10110): 1023 for servers older than "1.6.3", nothing sent then.
+ * The value or -1. */
+int64_t qvsd_cli_hash_bits(void *h);
+/* Mounts a volume shadow copy on the server (10111, needs "1.6.7"); arg goes as it is. The reply
+ * (at most 4096 bytes) into out, NUL-terminated: its length or -1. */
+int qvsd_cli_vss_mount(qvsd_cli *c, const char *arg, char *out, size_t size);
+
+/* ---- Batch-list service (qvsd_mfile.cpp) ---- */
+struct qvsd_mfile_param {
+  int32_t max_mfile_size = 0; /* data buffer of the service */
+  int32_t timeout_ms = 0;     /* result wait */
+  int32_t remove_flags = 0;
+  uint32_t uid = 0xFFFFFFFFu, gid = 0xFFFFFFFFu; /* owner of directories the sync list creates */
+  uint32_t mode = 0;          /* mode word, carried as it is */
+  uint32_t dir_mode = 0;      /* mode of directories the sync list creates */
+};
+int qvsd_cli_mfile_open(qvsd_cli *c, const qvsd_mfile_param *p);
+int qvsd_cli_mfile_close(qvsd_cli *c);
+/* Results of the job into buf (len bytes); prefix names the caller in the server's log (may be
+ * null). Bytes delivered, or -1. */
+int qvsd_cli_mfile_result(qvsd_cli *c, const char *prefix, char *buf, uint32_t len);
+/* Code of a batch type (1-5, 8, 9), 0 for a type with no remote request. */
+int32_t qvsd_mfile_code(int type);
+/* One batch call of type on base directory dir with list (list_len bytes of lines). dir and list
+ * are each escaped; either may be absent (null or empty): both give dir, a tab and list, only
+ * dir gives dir, only list gives a tab and list. Type 5 never sends a list. For type 9 dir is a
+ * zz-string (base directory, directory of the new links) escaped whole. Types without a remote
+ * request (6, 7, unknown) fail with -2 and "invaild type=%d", nothing sent. */
+int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len);
+
+/* ---- Multi-block transfers (qvsd_mfile.cpp), servers from QVSD_VER_MULTI ----
+ * Up to count blocks of bl bytes at off in one exchange; each block travels compressed with the
+ * context's codec. The read returns the bytes delivered into buf (count * bl bytes of room), a
+ * short block ending the file; the write sends len bytes as ceil(len / bl) blocks and returns the
+ * count the server wrote. The handle's position ends after the bytes moved. -1 on failure; a
+ * request whose blocks cannot fit one frame fails with -2 before anything is sent. */
+int64_t qvsd_cli_pread_multi(qvsd_file *f, void *buf, uint32_t bl, uint32_t count, int64_t off);
+int64_t qvsd_cli_pwrite_multi(qvsd_file *f, const void *buf, int64_t len, uint32_t bl, int64_t off);
