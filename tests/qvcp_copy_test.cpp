@@ -78,7 +78,7 @@ protected:
   {
     copy_fixture::SetUp();
     if (GetParam() != SIDE_LOCAL) {
-      ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+      ASSERT_TRUE(srv.start(QVSD_BIN, top, {}, (GetParam() & SIDE_TLS) != 0)) << srv.log();
     }
     qvsd_side_words w = qvsd_side_words_of(srv, top, in, out, GetParam());
     I = w.I, O = w.O, ip = w.ip, op = w.op;
@@ -312,7 +312,8 @@ TEST_F(copy_fixture, a_full_file_system_stops_the_run_with_status_5)
   EXPECT_EQ(r.status, 5) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(sides, copy_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE),
+INSTANTIATE_TEST_SUITE_P(sides, copy_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE, SIDE_PUSH | SIDE_TLS,
+                                                            SIDE_PULL | SIDE_TLS),
                          [](const ::testing::TestParamInfo<int> &i) { return std::string(qvsd_side_name(i.param)); });
 
 } // namespace

@@ -61,7 +61,7 @@ protected:
   {
     sync_fixture::SetUp();
     if (GetParam() != SIDE_LOCAL) {
-      ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+      ASSERT_TRUE(srv.start(QVSD_BIN, top, {}, (GetParam() & SIDE_TLS) != 0)) << srv.log();
     }
     qvsd_side_words w = qvsd_side_words_of(srv, top, in, out, GetParam());
     I = w.I, O = w.O, ip = w.ip, op = w.op;
@@ -244,7 +244,8 @@ TEST_P(sync_sides, hard_links_are_reproduced_with_the_flag)
   EXPECT_NE(s1.st_ino, s2.st_ino);
 }
 
-INSTANTIATE_TEST_SUITE_P(sides, sync_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE),
+INSTANTIATE_TEST_SUITE_P(sides, sync_sides, ::testing::Values(SIDE_LOCAL, SIDE_PUSH, SIDE_PULL, SIDE_REMOTE, SIDE_PUSH | SIDE_TLS,
+                                                            SIDE_PULL | SIDE_TLS),
                          [](const ::testing::TestParamInfo<int> &i) { return std::string(qvsd_side_name(i.param)); });
 
 } // namespace

@@ -118,8 +118,9 @@ std::string qvsd_run::url(const std::string &path, bool tls) const
 
 const char *qvsd_side_name(int side)
 {
-  static const char *names[] = {"local", "push", "pull", "remote_to_remote"};
-  return side >= 0 && side < 4 ? names[side] : "unknown";
+  static const char *names[] = {"local", "push", "pull", "remote_to_remote",
+                                "tls", "push_tls", "pull_tls", "remote_to_remote_tls"};
+  return side >= 0 && side < 8 ? names[side] : "unknown";
 }
 
 qvsd_side_words qvsd_side_words_of(const qvsd_run &srv, const std::string &root, const std::string &in,
@@ -128,13 +129,14 @@ qvsd_side_words qvsd_side_words_of(const qvsd_run &srv, const std::string &root,
   qvsd_side_words w;
   w.ip = w.I = in;
   w.op = w.O = out;
+  bool tls = side & SIDE_TLS;
   if (side & SIDE_PULL) {
     w.ip = in.substr(root.size());
-    w.I = srv.url(w.ip);
+    w.I = srv.url(w.ip, tls);
   }
   if (side & SIDE_PUSH) {
     w.op = out.substr(root.size());
-    w.O = srv.url(w.op);
+    w.O = srv.url(w.op, tls);
   }
   return w;
 }

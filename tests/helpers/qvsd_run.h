@@ -40,7 +40,7 @@ private:
 
 /* Where the two trees of a run are: on this host, or exported by a qvsd_run whose root holds
  * them. The tests of copy and sync run once per side. */
-enum qvsd_side : int { SIDE_LOCAL = 0, SIDE_PUSH = 1, SIDE_PULL = 2, SIDE_REMOTE = 3 };
+enum qvsd_side : int { SIDE_LOCAL = 0, SIDE_PUSH = 1, SIDE_PULL = 2, SIDE_REMOTE = 3, SIDE_TLS = 4 };
 const char *qvsd_side_name(int side);
 
 struct qvsd_side_words {
