@@ -20,6 +20,7 @@
 #include "helpers/qvsd_run.h"
 #include "helpers/run_cmd.h"
 #include "helpers/tree_cmp.h"
+#include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_wire.h"
 
 namespace {
@@ -259,6 +260,39 @@ TEST_F(remote_fixture, single_files_statfs_and_ls_on_a_server)
         << r.err;
   }
   EXPECT_EQ(tree_read(in + "/d/inner"), before);
+}
+
+TEST_F(remote_fixture, the_output_lock_and_metadata_only_changes_on_a_server)
+{
+  qvsd_run srv;
+  ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+  ASSERT_EQ(qvcp({"mode=sync", "if=" + in, "of=" + srv.url("/out")}).status, 0);
+  /* A change of mode alone is carried as such ("A"), and no data moves for it. */
+  ASSERT_EQ(chmod((in + "/small").c_str(), 0600), 0);
+  run_result r = qvcp({"mode=sync", "if=" + in, "of=" + srv.url("/out"), "flag=file_ops"}, {"QV_SH_DBG=1"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("A /out/small"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("total_write=0 "), std::string::npos) << r.err;
+  struct stat st;
+  ASSERT_EQ(stat((out + "/small").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  /* Another session holds the output: the run is refused and writes nothing. */
+  qvsd_cli_init();
+  vperror err{};
+  qvsd_cli *holder = qvsd_cli_connect(srv.url("/").c_str(), &err);
+  ASSERT_NE(holder, nullptr) << err.msg;
+  ASSERT_EQ(qvsd_cli_output_lock(holder, "/out", true, "another run"), 0) << qvsd_cli_last_errstr(holder);
+  tree_put(in + "/later", "later");
+  for (const char *mode : {"mode=sync", "mode=cp"}) {
+    r = qvcp({mode, "if=" + in, "of=" + srv.url("/out")});
+    EXPECT_NE(r.status, 0) << mode;
+    EXPECT_NE(r.err.find("in use by another run"), std::string::npos) << r.err;
+  }
+  EXPECT_NE(access((out + "/later").c_str(), F_OK), 0);
+  qvsd_cli_exit(holder);
+  r = qvcp({"mode=sync", "if=" + in, "of=" + srv.url("/out")});
+  EXPECT_EQ(r.status, 0) << "free again once the holder's session ended: " << r.err;
+  EXPECT_EQ(diff(), "");
 }
 
 TEST_F(remote_fixture, max_rate_holds_a_push_and_a_local_copy_complete)
