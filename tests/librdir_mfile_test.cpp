@@ -528,6 +528,13 @@ TEST_F(mfile_t, hardlink_list)
        same(R + "/sub/deep/n1", R + "/a.txt")},
       {"a name that already is the file stays", MFILE_HARDLINK, link_base(R, ""), "h2\th1\n", "0\t",
        [&] { return read_file(R + "/h2") == "shared" ? "" : "lost"; }},
+      {"a link that cannot be made leaves the entry in its place", MFILE_HARDLINK, link_base(R, ""),
+       "b.txt\tmissing\ne\ta.txt\nsub\te\n", "-102\t-127\t-38\t",
+       [&] {
+         return read_file(R + "/b.txt") == "bb" && S_ISDIR(lstat_of(R + "/e").st_mode) && exists(R + "/sub/c.txt")
+                    ? ""
+                    : "replaced";
+       }},
       {"sources through a link or outside the base are refused", MFILE_HARDLINK, link_base(R, ""),
        "x1\tdlink/file\nx2\t../outside/file\nx3\tmissing\nx4\tsub//c.txt\n", "-156\t-2\t-102\t-2\t",
        [&] { return exists(R + "/x1") || exists(R + "/x2") ? "linked" : ""; }},

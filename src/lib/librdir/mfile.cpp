@@ -83,6 +83,7 @@ struct libmfile {
   void (*dir_removed)(void *) = nullptr;
   void *open_arg = nullptr;
   bool removed_dir = false;        /* the running request removed a directory; the executor's only */
+  uint32_t tmp_serial = 0;         /* temporary names of hard links; the executor's only */
   std::unique_ptr<uint8_t[]> data; /* max_mfile_size bytes; the executor's only */
   std::string base;                /* base directory of the running request; the executor's only */
   std::string posted;              /* base text of the last request; the caller's only */
@@ -838,6 +839,35 @@ void split_last(const std::string &rel, std::string *dir, std::string *last)
   }
 }
 
+/* Makes name in dir a further name of sname in src_dir. Whatever is at name is replaced in one
+ * step (a link under a temporary name, renamed over it), so a link that cannot be made leaves the
+ * old entry in place; a name that already is that file stays as it is. */
+int replace_by_link(libmfile *h, int src_dir, const std::string &sname, int dir, const std::string &name)
+{
+  if (linkat(src_dir, sname.c_str(), dir, name.c_str(), 0) == 0)
+    return 0;
+  if (errno != EEXIST)
+    return os_verr_last();
+  struct stat ss, ns;
+  if (fstatat(src_dir, sname.c_str(), &ss, AT_SYMLINK_NOFOLLOW) == 0 &&
+      fstatat(dir, name.c_str(), &ns, AT_SYMLINK_NOFOLLOW) == 0 && ss.st_dev == ns.st_dev && ss.st_ino == ns.st_ino)
+    return 0;
+  char tmp[64];
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    snprintf(tmp, sizeof tmp, ".qvcp-link.%d.%u", static_cast<int>(getpid()), h->tmp_serial++);
+    if (linkat(src_dir, sname.c_str(), dir, tmp, 0) == 0) {
+      if (renameat(dir, tmp, dir, name.c_str()) == 0)
+        return 0;
+      int code = os_verr_last();
+      unlinkat(dir, tmp, 0);
+      return code;
+    }
+    if (errno != EEXIST)
+      break;
+  }
+  return os_verr_last();
+}
+
 void libmfile_create_hardlink_list(libmfile *h, const std::string &link_dir, char *list)
 {
   unique_fd base(open_base(h, false));
@@ -884,18 +914,10 @@ void libmfile_create_hardlink_list(libmfile *h, const std::string &link_dir, cha
     }
     if (code == 0) {
       LOGD("link [%s] <- [%s]", new_path.c_str(), src_path.c_str());
-      struct stat ss, ns;
-      /* A name that already is this file stays: removing it first would drop its last name. */
-      bool same = fstatat(src_dir.fd, sname.c_str(), &ss, AT_SYMLINK_NOFOLLOW) == 0 &&
-                  fstatat(links.fd, en.name.c_str(), &ns, AT_SYMLINK_NOFOLLOW) == 0 && ss.st_dev == ns.st_dev &&
-                  ss.st_ino == ns.st_ino;
-      if (!same) {
-        if (unlinkat(links.fd, en.name.c_str(), 0) < 0)
-          LOG2(LOG2_VERB | LOG2_ERRNO, "remove [%s] error: ", new_path.c_str());
-        if (linkat(src_dir.fd, sname.c_str(), links.fd, en.name.c_str(), 0) < 0) {
-          code = os_verr_last();
-          LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s] <- [%s] eno=%d error: ", new_path.c_str(), src_path.c_str(), code);
-        }
+      code = replace_by_link(h, src_dir.fd, sname, links.fd, en.name);
+      if (code < 0) {
+        errno = verr_2_posix(code);
+        LOG2(LOG2_ERR | LOG2_ERRNO, "link [%s] <- [%s] eno=%d error: ", new_path.c_str(), src_path.c_str(), code);
       }
     }
     put_code(h, code);

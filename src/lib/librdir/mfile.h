@@ -52,13 +52,15 @@
  *   9 MFILE_HARDLINK      the base text is an escaped zz-string (base directory, directory of the
  *                         new links relative to it, "" for the base itself); lines "name\tsource"
  *                         with source relative to the base. Whatever is at the new name is
- *                         removed first (a directory only when empty). "%d\t".
+ *                         replaced in one step (a directory is not), and stays when the link
+ *                         cannot be made. "%d\t".
  * Every request ends with the one-byte message "\n".
  *
- * Memory. The result queue holds at most max(16 MiB, 2 * max_mfile_size) bytes: the executor waits
- * up to MFILE_ROOM_WAIT_MS for the reader to make room and then drops the result (logged), so a
- * caller that does not read cannot make the service hold more. At most MFILE_CMD_QUEUE requests
- * wait behind the running one; a call waits up to 1 s for room, then fails.
+ * Memory. The result queue holds at most max(16 MiB, 2 * max_mfile_size) bytes, or one message of
+ * any size: the executor waits up to MFILE_ROOM_WAIT_MS for the reader to make room and then drops
+ * the result (logged), so a caller that does not read cannot make the service hold more. At most
+ * MFILE_CMD_QUEUE requests wait behind the running one; a call waits up to 1 s for room, then
+ * fails.
  *
  * Threads: one caller thread posts, reads and closes; the executor is the only writer of the result
  * queue and the only user of the data buffer. libmfile_stop and libmfile_state may be called from
