@@ -16,6 +16,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,8 @@
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
 #include "librdir/librdir.h"
+#include "librdir/mfile.h"
+#include "librdir/rdir_line.h"
 
 namespace {
 
@@ -1546,6 +1549,208 @@ TEST_F(qvsd_tree_t, the_output_lock_belongs_to_one_session)
   close(held);
   EXPECT_EQ(0, exchange_data(a, lock_frame("/t", 1, "host-a 11"), &data));
   close(a);
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+}
+
+/* ---- batch file lists (ioctl2 10130-10141) ---- */
+
+/* The argument of a batch call: the escaped base and the escaped list, or the base alone. */
+std::string batch_arg(const std::string &base, const std::string &list)
+{
+  return list.empty() ? esc(base) : esc(base) + "\t" + esc(list);
+}
+
+/* The base of a hard-link call: the zz-string (base, links' directory) escaped whole. */
+std::string batch_link_base(const std::string &base, const std::string &link_dir)
+{
+  std::string zz = base + '\0' + link_dir + '\0' + '\0';
+  std::string o;
+  str_escape_tab_zz_append(zz.c_str(), &o);
+  return o;
+}
+
+/* Data blocks of a read list as text: "ok:<data>" or "open:<code>" / "read:<code>". */
+std::string batch_blocks(std::string raw, size_t *count)
+{
+  std::string out;
+  size_t off = 0;
+  *count = 0;
+  while (off < raw.size()) {
+    mfile_data d;
+    size_t used = 0;
+    if (libmfile_read_get_data_len_err(reinterpret_cast<uint8_t *>(raw.data()) + off, raw.size() - off, &used, &d) < 0)
+      return out + "<bad block>";
+    out += std::string(out.empty() ? "" : ";") +
+           (d.flags & MFILE_F_OPEN_ERR   ? "open:" + std::to_string(d.code)
+            : d.flags & MFILE_F_READ_ERR ? "read:" + std::to_string(d.code)
+                                         : "ok:" + std::string(d.data.begin(), d.data.end()));
+    off += used;
+    ++*count;
+  }
+  return out;
+}
+
+/* Fetches results (10132) until want of them came or a fetch brought nothing. */
+std::string batch_results(qvsd_cli *c, int type, size_t want)
+{
+  std::string raw;
+  for (;;) {
+    std::string out;
+    if (io2(c, QVSD_IOCTL2_MFILE_RESULT, "", &out) != 0 || out.empty())
+      break;
+    raw += out;
+    size_t have = 0;
+    if (type == MFILE_READ_LIST)
+      batch_blocks(raw, &have);
+    else if (type == MFILE_WRITE_FILE)
+      have = (size_t)std::count(raw.begin(), raw.end(), '\n');
+    else if (type == MFILE_CLEAR_FILES)
+      have = raw.find('$') != std::string::npos ? want : 0;
+    else
+      have = (size_t)std::count(raw.begin(), raw.end(), '\t');
+    if (have >= want)
+      break;
+  }
+  size_t n = 0;
+  return type == MFILE_READ_LIST ? batch_blocks(raw, &n) : raw;
+}
+
+/* How many results an expected text holds, counted as batch_results counts them. */
+size_t batch_units(int type, const std::string &want)
+{
+  if (type == MFILE_READ_LIST)
+    return want.empty() ? 0 : (size_t)std::count(want.begin(), want.end(), ';') + 1;
+  if (type == MFILE_WRITE_FILE)
+    return (size_t)std::count(want.begin(), want.end(), '\n');
+  if (type == MFILE_CLEAR_FILES)
+    return 1;
+  return (size_t)std::count(want.begin(), want.end(), '\t');
+}
+
+std::string batch_dir_line(const std::string &name, uint32_t type, uint32_t mode)
+{
+  file_attr a;
+  a.type = type;
+  a.attrib_mode = mode;
+  a.alt_mode = 0x80;
+  a.uid = getuid();
+  a.gid = getgid();
+  a.time_write = a.time_access = 1300000000;
+  std::string o;
+  mstat_dir_line(name.c_str(), &a, &o);
+  return o + "\n";
+}
+
+std::string batch_write_line(const std::string &name, uint32_t mode, const std::string &b64)
+{
+  file_attr a;
+  a.type = TYPE_FILE;
+  a.attrib_mode = mode;
+  a.alt_mode = 0x80;
+  a.uid = getuid();
+  a.gid = getgid();
+  a.time_write = a.time_access = 1300000000;
+  std::string o;
+  mstat_write_line(name.c_str(), &a, b64.c_str(), &o);
+  return o + "\n";
+}
+
+constexpr char BATCH_OPEN_ARG[] = "65540\t3000\t1\tffffffff\tffffffff\t1a4\t1ed";
+
+TEST_F(qvsd_tree_t, batch_lists_through_the_ioctl2_carrier)
+{
+  start();
+  const std::string R = root;
+  qvsd_cli *c = connect_ok();
+  ASSERT_NE(nullptr, c);
+  /* Nothing runs before a job is open. */
+  EXPECT_EQ(-4, io2(c, QVSD_IOCTL2_MFILE_CALL_FIRST + 3, batch_arg("/d", "small\n")));
+  EXPECT_EQ(-4, io2(c, QVSD_IOCTL2_MFILE_RESULT, ""));
+  EXPECT_EQ(-2, io2(c, QVSD_IOCTL2_MFILE_OPEN, "65540\t3000")) << "an open with fields missing";
+  ASSERT_EQ(0, io2(c, QVSD_IOCTL2_MFILE_OPEN, BATCH_OPEN_ARG)) << qvsd_cli_last_errstr(c);
+  auto same = [](const std::string &a, const std::string &b) {
+    return lstat_of(a).st_ino != 0 && lstat_of(a).st_ino == lstat_of(b).st_ino;
+  };
+  struct row {
+    const char *what;
+    int32_t code;
+    int type;
+    std::string arg;
+    int32_t want_rc;
+    std::string want;
+    std::function<bool()> check;
+  } rows[] = {
+      {"10133 read: a file, a missing one, a link to the outside", QVSD_IOCTL2_MFILE_CALL_FIRST, MFILE_READ_LIST,
+       batch_arg("/d", "small\t100\nmissing\t1\nlnk\t5\n"), 0, "ok:inside\n;open:-102;open:-156", nullptr},
+      {"10134 create directories: set-ID bits dropped", QVSD_IOCTL2_MFILE_CALL_FIRST + 1, MFILE_CREATE_DIR,
+       batch_arg("/d", batch_dir_line("nd", TYPE_DIR, S_IFDIR | 02750)), 0, "0\t",
+       [&] { return (lstat_of(R + "/d/nd").st_mode & 07777) == 0750; }},
+      {"10135 write files: set-ID bits dropped", QVSD_IOCTL2_MFILE_CALL_FIRST + 2, MFILE_WRITE_FILE,
+       batch_arg("/d", batch_write_line("w", S_IFREG | 04644, "ZGF0YQ==")), 0, "0\t4\n",
+       [&] { return read_file(R + "/d/w") == "data" && (lstat_of(R + "/d/w").st_mode & 07777) == 0644; }},
+      {"10136 delete", QVSD_IOCTL2_MFILE_CALL_FIRST + 3, MFILE_DELETE, batch_arg("/d", "other\nlnk\n"), 0, "0\t0\t",
+       [&] { return !exists(R + "/d/other") && !exists(R + "/d/lnk") && read_file(outside + "/secret") != ""; }},
+      {"10138 clear the files of a directory", QVSD_IOCTL2_MFILE_CALL_FIRST + 5, MFILE_CLEAR_FILES,
+       batch_arg("/t/a", ""), 0, "F\t0\t$", [&] { return !exists(R + "/t/a/b") && exists(R + "/t/a"); }},
+      {"10140 initial sync list", QVSD_IOCTL2_MFILE_CALL_FIRST + 7, MFILE_SYNC_INIT,
+       batch_arg("/d", "C newd\nD sub\n"), 0, "0\t0\t",
+       [&] { return S_ISDIR(lstat_of(R + "/d/newd").st_mode) && !exists(R + "/d/sub"); }},
+      {"10141 hard links", QVSD_IOCTL2_MFILE_CALL_LAST, MFILE_HARDLINK,
+       batch_link_base("/d", "") + "\t" + esc("hl\tsmall\nhx\t../../outside/secret\n"), 0, "0\t-2\t",
+       [&] { return same(R + "/d/hl", R + "/d/small") && !exists(R + "/d/hx"); }},
+      /* The base is an export path: ".." is refused with the call, a link on the way per line. */
+      {"a base with .. is refused", QVSD_IOCTL2_MFILE_CALL_FIRST + 3, MFILE_DELETE,
+       batch_arg("/d/../..", "outside\n"), -2, "", [&] { return exists(outside + "/secret"); }},
+      {"a hard-link base with .. is refused", QVSD_IOCTL2_MFILE_CALL_LAST, MFILE_HARDLINK,
+       batch_link_base("/..", "") + "\t" + esc("x\tsecret\n"), -2, "", nullptr},
+      {"a base through the link /out fails its lines", QVSD_IOCTL2_MFILE_CALL_FIRST + 3, MFILE_DELETE,
+       batch_arg("/out", "secret\n"), 0, "-156\t", [&] { return exists(outside + "/secret"); }},
+      {"10137 is not a call", QVSD_IOCTL2_MFILE_CALL_FIRST + 4, MFILE_DELETE, batch_arg("/d", "small\n"), -37, "",
+       nullptr},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.what);
+    reset_tree();
+    EXPECT_EQ(r.want_rc, io2(c, r.code, r.arg)) << qvsd_cli_last_errstr(c);
+    if (r.want_rc == 0) {
+      EXPECT_EQ(r.want, batch_results(c, r.type, batch_units(r.type, r.want)));
+    }
+    if (r.check) {
+      EXPECT_TRUE(r.check());
+    }
+  }
+  EXPECT_EQ(0, io2(c, QVSD_IOCTL2_MFILE_CLOSE, ""));
+  EXPECT_EQ(-4, io2(c, QVSD_IOCTL2_MFILE_RESULT, ""));
+  /* A job left open ends with its session. */
+  ASSERT_EQ(0, io2(c, QVSD_IOCTL2_MFILE_OPEN, BATCH_OPEN_ARG));
+  qvsd_cli_exit(c);
+  EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
+}
+
+TEST_F(qvsd_tree_t, a_read_only_export_runs_only_batch_reads)
+{
+  start({"read_only=yes"});
+  qvsd_cli *c = connect_ok();
+  ASSERT_NE(nullptr, c);
+  const auto before = snapshot(root);
+  ASSERT_EQ(0, io2(c, QVSD_IOCTL2_MFILE_OPEN, BATCH_OPEN_ARG)) << qvsd_cli_last_errstr(c);
+  ASSERT_EQ(0, io2(c, QVSD_IOCTL2_MFILE_CALL_FIRST, batch_arg("/d", "small\t3\n"))) << qvsd_cli_last_errstr(c);
+  EXPECT_EQ("ok:ins", batch_results(c, MFILE_READ_LIST, 1));
+  const struct {
+    int32_t code;
+    std::string arg;
+  } writes[] = {
+      {QVSD_IOCTL2_MFILE_CALL_FIRST + 1, batch_arg("/d", batch_dir_line("nd", TYPE_DIR, S_IFDIR | 0755))},
+      {QVSD_IOCTL2_MFILE_CALL_FIRST + 2, batch_arg("/d", batch_write_line("w", S_IFREG | 0644, "eA=="))},
+      {QVSD_IOCTL2_MFILE_CALL_FIRST + 3, batch_arg("/d", "small\n")},
+      {QVSD_IOCTL2_MFILE_CALL_FIRST + 5, batch_arg("/d", "")},
+      {QVSD_IOCTL2_MFILE_CALL_FIRST + 7, batch_arg("/d", "F small\n")},
+      {QVSD_IOCTL2_MFILE_CALL_LAST, batch_link_base("/d", "") + "\t" + esc("hl\tsmall\n")},
+  };
+  for (const auto &w : writes)
+    EXPECT_EQ(-38, io2(c, w.code, w.arg)) << w.code;
+  EXPECT_EQ(before, snapshot(root));
+  qvsd_cli_exit(c);
   EXPECT_EQ(0, srv->stop(SIGTERM)) << srv->err();
 }
 

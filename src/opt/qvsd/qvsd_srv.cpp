@@ -34,6 +34,8 @@
 #include "libqvsd/qvsd_codes.h"
 #include "libqvsd/qvsd_wire.h"
 #include "librdir/librdir.h"
+#include "librdir/mfile.h"
+#include "librdir/rdir_line.h"
 
 namespace {
 
@@ -134,6 +136,7 @@ struct session {
   uint64_t serial = 0;
   std::unique_ptr<srv_walk> walk;
   std::map<lock_key, int> locks; /* output locks held: descriptor of each locked directory */
+  ep_batch *batch = nullptr;     /* the session's batch file-list job */
 };
 
 /* ---- request members ---- */
@@ -1555,6 +1558,160 @@ bool io2_xattr_set(session *s, const req_view &, const arg_view &a, int32_t)
   return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
 }
 
+/* ---- batch file lists ---- */
+
+void batch_close(session *s)
+{
+  ep_batch_close(s->batch);
+  s->batch = nullptr;
+}
+
+bool no_batch(session *s)
+{
+  return rep_err(s, VERR_HANDLE, "no batch job is open");
+}
+
+/* "%d\t%d\t%d\t%x\t%x\t%x\t%x": the largest data buffer, the result time-out, remove flags, uid,
+ * gid, mode word and directory mode of the job. The values are checked; the job itself runs with
+ * the export's own batch parameters (data blocks of up to 2 MiB, the most one reply carries; each
+ * result fetch waits at most a second; directories of an initial sync list are made 0755 with the
+ * server's owner). Opening a job closes the one before it. */
+bool io2_mfile_open(session *s, const req_view &, const arg_view &a, int32_t)
+{
+  auto f = fields_of(a.text);
+  int32_t size = 0, timeout = 0, flags = 0;
+  uint32_t uid = 0, gid = 0, mode = 0, dir_mode = 0;
+  if (f.size() != 7 || !num(f[0], &size) || !num(f[1], &timeout) || !num(f[2], &flags) || !num(f[3], &uid, 16) ||
+      !num(f[4], &gid, 16) || !num(f[5], &mode, 16) || !num(f[6], &dir_mode, 16) || size < (int32_t)MFILE_SIZE_MIN ||
+      timeout < 0 || flags < INT8_MIN || flags > INT8_MAX)
+    return bad_arg(s, "bad batch job request");
+  batch_close(s);
+  s->batch = ep_batch_open(s->conf->root, &s->err);
+  if (!s->batch)
+    return rep_verr(s, s->err.code ? s->err.code : VERR_FAIL);
+  return rep_data(s, nullptr, 0);
+}
+
+bool io2_mfile_close(session *s, const req_view &, const arg_view &, int32_t)
+{
+  batch_close(s);
+  return rep_data(s, nullptr, 0);
+}
+
+/* The next results of the job, within "olen"; empty when none came within the job's wait. The
+ * argument only names the read for the client. */
+bool io2_mfile_result(session *s, const req_view &, const arg_view &, int32_t olen)
+{
+  if (!s->batch)
+    return no_batch(s);
+  size_t cap = reply_cap(olen);
+  if (cap < 2)
+    return bad_arg(s, "reply length too small for batch results");
+  s->scratch.resize(cap);
+  int n = ep_batch_ret(s->batch, reinterpret_cast<char *>(s->scratch.data()), (uint32_t)cap, &s->err);
+  if (n < 0)
+    return rep_verr(s, n);
+  return rep_data(s, s->scratch.data(), (size_t)n);
+}
+
+/* The call codes and the batch types they carry. */
+struct mfile_call {
+  int32_t code;
+  int type;
+};
+const mfile_call g_mfile_calls[] = {
+    {QVSD_IOCTL2_MFILE_CALL_FIRST, MFILE_READ_LIST},       /* 10133 */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 1, MFILE_CREATE_DIR},  /* 10134 */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 2, MFILE_WRITE_FILE},  /* 10135 */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 3, MFILE_DELETE},      /* 10136 */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 5, MFILE_CLEAR_FILES}, /* 10138 */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 7, MFILE_SYNC_INIT},   /* 10140 */
+    {QVSD_IOCTL2_MFILE_CALL_LAST, MFILE_HARDLINK},         /* 10141 */
+};
+
+/* Without keep_special, the lines of a list that creates entries lose the set-user-ID and
+ * set-group-ID bits of their modes, as every other request that sets a mode does. A line that
+ * does not parse is kept as it is: the job ends its list there. */
+bool strip_set_id(int type, std::string *list)
+{
+  const uint32_t bits = (uint32_t)(S_ISUID | S_ISGID);
+  std::string out;
+  size_t pos = 0;
+  while (pos < list->size()) {
+    size_t nl = list->find('\n', pos);
+    size_t end = nl == std::string::npos ? list->size() : nl;
+    std::string line = list->substr(pos, end - pos);
+    std::string work = line;
+    char *name = nullptr, *b64 = nullptr;
+    file_attr at;
+    bool parsed = type == MFILE_CREATE_DIR ? libmfile_dir_scanf(work.data(), &name, &at) == 0
+                                           : libmfile_write_scanf(work.data(), &name, &at, &b64) == 0;
+    if (parsed && ((at.attrib_mode | at.alt_mode) & bits)) {
+      at.attrib_mode &= ~bits;
+      at.alt_mode &= ~bits;
+      line.clear();
+      if ((type == MFILE_CREATE_DIR ? mstat_dir_line(name, &at, &line) : mstat_write_line(name, &at, b64, &line)) < 0)
+        return false;
+    }
+    out += line;
+    if (nl != std::string::npos)
+      out.push_back('\n');
+    pos = end + 1;
+  }
+  *list = std::move(out);
+  return true;
+}
+
+/* One batch call: the escaped base directory (an export path) and the escaped list, "%s\t%s", the
+ * base alone, or "\t%s". For hard links the base is an escaped zz-string: the export path and the
+ * links' directory relative to it. */
+bool io2_mfile_call(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  if (!s->batch)
+    return no_batch(s);
+  int32_t code = 0;
+  int type = 0;
+  r.i32("cmd", &code);
+  for (const mfile_call &c : g_mfile_calls)
+    if (code == c.code)
+      type = c.type;
+  if (!type)
+    return rep_err(s, VERR_NOTSUP, "not supported");
+  size_t tab = a.text.find('\t');
+  std::string_view dir_field = a.text.substr(0, tab);
+  std::string list;
+  if (tab != std::string_view::npos &&
+      str_unescape_cstr_append(a.text.data() + tab + 1, a.text.size() - tab - 1, &list) < 0)
+    return bad_arg(s, "bad list text");
+  std::string dir;
+  int rc;
+  if (type == MFILE_HARDLINK) {
+    std::string zz;
+    if (str_unescape_cstr_append(dir_field.data(), dir_field.size(), &zz) < 0)
+      return bad_arg(s, "bad path text");
+    size_t first = zz.find('\0');
+    std::string base = zz.substr(0, first);
+    std::string links = first != std::string::npos && first + 1 < zz.size() ? std::string(zz.c_str() + first + 1) : "";
+    std::string full;
+    rc = full_path(s, base.c_str(), &full);
+    if (rc < 0)
+      return rep_verr(s, rc);
+    std::string out_zz = full + '\0' + links + '\0' + '\0';
+    if (str_escape_tab_zz_append(out_zz.c_str(), &dir) < 0)
+      return rep_err(s, VERR_NOMEM, "out of memory");
+  } else {
+    rc = arg_path(s, dir_field, &dir);
+    if (rc < 0)
+      return rep_verr(s, rc);
+  }
+  if ((type == MFILE_CREATE_DIR || type == MFILE_WRITE_FILE) && !s->conf->keep_special && !strip_set_id(type, &list))
+    return rep_err(s, VERR_NOMEM, "out of memory");
+  if (list.size() > UINT32_MAX)
+    return bad_arg(s, "list too long");
+  rc = ep_batch_call(s->batch, type, dir.c_str(), list.data(), (uint32_t)list.size(), &s->err);
+  return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
+}
+
 /* ---- the two carriers ---- */
 
 /* One code of a carrier. writes: refused on a read-only export before the handler runs. */
@@ -1596,6 +1753,17 @@ const carrier_code g_ioctl2_codes[] = {
     {QVSD_IOCTL2_RENAME, true, io2_rename},
     {QVSD_IOCTL2_XATTR_GET, false, io2_xattr_get},
     {QVSD_IOCTL2_XATTR_SET, true, io2_xattr_set},
+    /* Batch file lists: a job that only reads may run on a read-only export. */
+    {QVSD_IOCTL2_MFILE_OPEN, false, io2_mfile_open},
+    {QVSD_IOCTL2_MFILE_CLOSE, false, io2_mfile_close},
+    {QVSD_IOCTL2_MFILE_RESULT, false, io2_mfile_result},
+    {QVSD_IOCTL2_MFILE_CALL_FIRST, false, io2_mfile_call},     /* 10133 read files */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 1, true, io2_mfile_call},  /* 10134 create directories */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 2, true, io2_mfile_call},  /* 10135 write files */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 3, true, io2_mfile_call},  /* 10136 delete */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 5, true, io2_mfile_call},  /* 10138 clear files */
+    {QVSD_IOCTL2_MFILE_CALL_FIRST + 7, true, io2_mfile_call},  /* 10140 initial sync list */
+    {QVSD_IOCTL2_MFILE_CALL_LAST, true, io2_mfile_call},       /* 10141 hard links */
 };
 
 template <size_t N> bool serve_carrier(session *s, const req_view &r, const carrier_code (&table)[N])
@@ -1874,6 +2042,7 @@ int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer,
       break;
   }
   s.walk.reset();
+  batch_close(&s);
   while (!s.locks.empty())
     unlock_one(&s, s.locks.begin());
   for (auto &f : s.files)
