@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -318,22 +319,29 @@ void log_sink(int, const char *, const char *, int, const char *, const char *fm
 
 /* ---- the session's stop word, set when an input runs past its budget ---- */
 
+/* The watchdog sets the stop word only while a session is armed, under the lock, so that a late
+ * look at the last input's deadline cannot stop the next input's session. */
 std::atomic<int> g_stop{0};
-std::atomic<int64_t> g_deadline_ms{INT64_MAX};
-
-int64_t now_ms()
-{
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+std::mutex g_watch_mu;
+bool g_armed = false;
+std::chrono::steady_clock::time_point g_deadline;
 
 void watchdog()
 {
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (now_ms() > g_deadline_ms.load())
+    std::lock_guard<std::mutex> lk(g_watch_mu);
+    if (g_armed && std::chrono::steady_clock::now() > g_deadline)
       g_stop.store(1);
   }
+}
+
+void arm(bool on)
+{
+  std::lock_guard<std::mutex> lk(g_watch_mu);
+  g_stop.store(0);
+  g_armed = on;
+  g_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(BUDGET_MS);
 }
 
 /* ---- the requests of the input, as the server frames them ---- */
@@ -687,10 +695,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
   conn.ops = &k_pump_ops;
   conn.io_timeout = 1000;
 
-  g_stop.store(0);
-  g_deadline_ms.store(now_ms() + BUDGET_MS);
+  arm(true);
   int64_t served = qvsd_srv_session(&g.conf, &conn, "fuzz", false, &g_stop);
-  g_deadline_ms.store(INT64_MAX);
+  arm(false);
 
   shutdown(sv[0], SHUT_WR);
   drain();
