@@ -1,7 +1,7 @@
 #define LOG_TAG "sdcli"
 /* Named tree requests: each formats its argument text, sends it through one of the two carriers
  * and converts the reply. */
-#include <cctype>
+#include <charconv>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -14,6 +14,7 @@
 #include "libpal/string/pl_escape.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
+#include "libqvsd/qvsd_tree.h"
 
 namespace {
 
@@ -70,6 +71,18 @@ int bad_reply(qvsd_cli *c, const char *what)
 {
   LOGE("%s: reply does not parse\n", what);
   qvsd_cli_set_last_error(c, QVSD_R_DATA);
+  return -1;
+}
+
+/* Value of one hex digit of either case, or -1. */
+int hex_value(char ch)
+{
+  if (ch >= '0' && ch <= '9')
+    return ch - '0';
+  if (ch >= 'a' && ch <= 'f')
+    return ch - 'a' + 10;
+  if (ch >= 'A' && ch <= 'F')
+    return ch - 'A' + 10;
   return -1;
 }
 
@@ -197,8 +210,8 @@ int qvsd_cli_lookup_ids(qvsd_cli *c, const char *user, const char *group, uint32
     return no_memory(c);
   if (text_call(c, QVSD_IOCTL2_LOOKUP_IDS, arg, &rep) < 0)
     return -1;
-  long long u = -1, g = -1;
-  if (sscanf(rep.c_str(), "%lld\t%lld", &u, &g) != 2 || u < -1 || g < -1 || u > UINT32_MAX || g > UINT32_MAX)
+  int64_t u = -1, g = -1;
+  if (qvsd_lookup_ids_parse(rep.c_str(), &u, &g) < 0)
     return bad_reply(c, "lookup_ids");
   if (user && *user) {
     if (u < 0) {
@@ -268,11 +281,10 @@ int64_t qvsd_cli_rdir_dropped(qvsd_cli *c)
   std::string rep;
   if (text_call(c, QVSD_IOCTL2_RDIR_DROPPED, std::string(), &rep) < 0)
     return -1;
-  char *end = nullptr;
-  unsigned long long v = strtoull(rep.c_str(), &end, 10);
-  if (rep.empty() || *end)
+  int64_t v = qvsd_rdir_dropped_parse(rep.c_str());
+  if (v < 0)
     return bad_reply(c, "rdir_dropped");
-  return (int64_t)v;
+  return v;
 }
 
 int qvsd_cli_hash_init(qvsd_file *f, uint32_t flags, uint32_t bs, uint32_t block_count)
@@ -329,9 +341,9 @@ int qvsd_cli_next_data(qvsd_file *f, uint64_t off, uint64_t *data_off, uint64_t 
     return no_memory(f->cli);
   if (text_call(f, QVSD_IOCTL2_NEXT_DATA, arg, &rep) < 0)
     return -1;
-  unsigned long long a = 0, b = 0;
-  int end = 0;
-  if (sscanf(rep.c_str(), "%llu\t%llu\t%d", &a, &b, &end) != 3 || end < 0 || end > 1 || (!end && b < a))
+  uint64_t a = 0, b = 0;
+  int end = qvsd_next_data_parse(rep.c_str(), off, &a, &b);
+  if (end < 0)
     return bad_reply(f->cli, "next_data");
   *data_off = a;
   *data_end = b;
@@ -343,16 +355,63 @@ int qvsd_cli_file_digest(qvsd_file *f, uint8_t *out, size_t len)
   std::string rep;
   if (text_call(f, QVSD_IOCTL2_FILE_DIGEST, std::string("xxh3"), &rep) < 0)
     return -1;
-  while (!rep.empty() && (rep.back() == '\n' || rep.back() == '\0'))
-    rep.pop_back();
-  if (rep.size() != 2 * len)
+  if (qvsd_file_digest_parse(rep.data(), rep.size(), out, len) < 0)
     return bad_reply(f->cli, "file_digest");
+  return 0;
+}
+
+/* ---- reply texts ---- */
+
+int qvsd_lookup_ids_parse(const char *text, int64_t *uid, int64_t *gid)
+{
+  long long u = -1, g = -1;
+  if (sscanf(text, "%lld\t%lld", &u, &g) != 2 || u < -1 || g < -1 || u > UINT32_MAX || g > UINT32_MAX)
+    return -1;
+  *uid = u;
+  *gid = g;
+  return 0;
+}
+
+int qvsd_next_data_parse(const char *text, uint64_t off, uint64_t *start, uint64_t *end)
+{
+  unsigned long long a = 0, b = 0;
+  int flag = 0;
+  if (sscanf(text, "%llu\t%llu\t%d", &a, &b, &flag) != 3 || flag < 0 || flag > 1)
+    return -1;
+  /* A range that begins before off or holds no byte would have a copy loop ask for the same
+   * range again, forever. */
+  if (flag == 0 && (a < off || b <= a))
+    return -1;
+  *start = a;
+  *end = b;
+  return flag;
+}
+
+int qvsd_file_digest_parse(const char *text, size_t n, uint8_t *out, size_t len)
+{
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\0'))
+    n--;
+  if (n != 2 * len)
+    return -1;
   for (size_t i = 0; i < len; i++) {
-    unsigned v = 0;
-    if (sscanf(rep.c_str() + 2 * i, "%2x", &v) != 1 || !isxdigit((unsigned char)rep[2 * i]) ||
-        !isxdigit((unsigned char)rep[2 * i + 1]))
-      return bad_reply(f->cli, "file_digest");
-    out[i] = (uint8_t)v;
+    int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+    if (hi < 0 || lo < 0)
+      return -1;
+    out[i] = (uint8_t)(hi << 4 | lo);
   }
   return 0;
+}
+
+int64_t qvsd_rdir_dropped_parse(const char *text)
+{
+  /* Digits only: a sign or a count above INT64_MAX would come back negative, as a failure the
+   * caller's error record knows nothing about. */
+  size_t n = strlen(text);
+  if (n == 0 || strspn(text, "0123456789") != n)
+    return -1;
+  uint64_t v = 0;
+  auto [end, ec] = std::from_chars(text, text + n, v);
+  if (ec != std::errc() || end != text + n || v > (uint64_t)INT64_MAX)
+    return -1;
+  return (int64_t)v;
 }
