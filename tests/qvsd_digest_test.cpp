@@ -4,7 +4,11 @@
 
 #include <fcntl.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "helpers/qvsd_run.h"
 #include "helpers/tree_cmp.h"
@@ -59,6 +63,30 @@ TEST(qvsd_digest, writes_and_reads_from_zero_carry_the_digest_and_a_gap_ends_it)
   ASSERT_EQ(qvsd_cli_read(r, back.data(), 5, 100), 5);
   EXPECT_EQ(r->digest, "");
   ASSERT_EQ(qvsd_cli_close(r), 0);
+  qvsd_cli_exit(c);
+  tree_rm(top);
+}
+
+TEST(qvsd_digest, a_digest_of_a_huge_sparse_file_does_not_hold_the_server_at_its_stop)
+{
+  std::string top = tree_tmpdir("qvsd_digest_big");
+  qvsd_run srv;
+  ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
+  qvsd_cli_init();
+  vperror err{};
+  qvsd_cli *c = qvsd_cli_connect(srv.url("/").c_str(), &err);
+  ASSERT_NE(c, nullptr) << err.msg;
+  qvsd_file *w = qvsd_cli_open(c, "/huge", O_WRONLY | O_CREAT | O_TRUNC);
+  ASSERT_NE(w, nullptr);
+  ASSERT_EQ(qvsd_cli_set_len(w, 1ll << 40), 0) << qvsd_cli_last_errstr(c); /* a terabyte of holes */
+  std::thread asker([&] {
+    uint8_t d[16];
+    qvsd_cli_file_digest(w, d, sizeof d); /* fails once the server stops */
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  /* The session reads holes; a stop request ends that reading and the server exits as usual. */
+  EXPECT_EQ(srv.stop(SIGTERM), 0) << srv.log();
+  asker.join();
   qvsd_cli_exit(c);
   tree_rm(top);
 }

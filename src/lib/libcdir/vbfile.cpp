@@ -215,7 +215,7 @@ int vbfile_digest(vbfile *f, uint8_t out[EP_DIGEST_LEN])
 {
   if (!f || !f->h)
     return VERR_PARAM;
-  return ep_file_digest(f->h, out, &f->err);
+  return ep_file_digest(f->h, out, nullptr, &f->err);
 }
 
 void vbfile_hash_close(vbfile *f)

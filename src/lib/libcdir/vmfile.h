@@ -3,7 +3,9 @@
  * files to write or read, entries to delete, carried out by the side's endpoint (libep/ep.h),
  * with per-entry results read back in order through the engine's read loop.
  *
- * No endpoint kind of this build offers the service yet: vmfile_open refuses every side. */
+ * Local sides run the service of librdir/mfile.h; a qvsd server runs the same service for its
+ * export. Remote sides of this build do not open it yet (vmfile_open refuses them), and the copy
+ * steps do not use it yet: files go one by one. */
 #include <cstdint>
 #include <string>
 

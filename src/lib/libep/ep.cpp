@@ -187,11 +187,11 @@ int64_t ep_file_copy_range(ep_file *in, ep_file *out, uint64_t off, uint64_t len
   return in->e->ops->file_copy_range(in, out, off, len, err);
 }
 
-int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
+int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], const std::atomic<int> *stop, vperror *err)
 {
   if (!out)
     return VERR_PARAM;
-  return EP_FCALL(f, file_digest, err, f, out, err);
+  return EP_FCALL(f, file_digest, err, f, out, stop, err);
 }
 
 int ep_file_close(ep_file *f, const file_attr *attr, vperror *err)

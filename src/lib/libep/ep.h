@@ -19,6 +19,7 @@
  *
  * Threads: an endpoint may be used by several threads at once (the copy lanes, the digest pool);
  * a file or listing handle by one thread at a time; ep_list_stop may be called from any thread. */
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -148,8 +149,9 @@ struct ep_ops {
    * handle is gone afterwards, also on failure. */
   int (*file_close)(ep_file *f, const file_attr *attr, vperror *err);
   /* XXH3-128 of the open file's whole content as it is now, read where the file lies (a server
-   * reads its own disk): the end-to-end check of a transfer between hosts. */
-  int (*file_digest)(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err);
+   * reads its own disk): the end-to-end check of a transfer between hosts. A set *stop (may be
+   * null) ends the reading with VERR_CANCELLED. */
+  int (*file_digest)(ep_file *f, uint8_t out[EP_DIGEST_LEN], const std::atomic<int> *stop, vperror *err);
 
   /* Block digests of the open file. */
   int (*hash_open)(ep_file *f, uint32_t flags, uint32_t bs, uint32_t block_count, vperror *err);
@@ -244,7 +246,7 @@ int ep_file_next_data(ep_file *f, uint64_t off, uint64_t *data_off, uint64_t *da
 /* -37 also when the two files are of different kinds. */
 int64_t ep_file_copy_range(ep_file *in, ep_file *out, uint64_t off, uint64_t len, vperror *err);
 int ep_file_close(ep_file *f, const file_attr *attr, vperror *err);
-int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err);
+int ep_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], const std::atomic<int> *stop, vperror *err);
 
 int ep_hash_open(ep_file *f, uint32_t flags, uint32_t bs, uint32_t block_count, vperror *err);
 int ep_hash_get(ep_file *f, uint64_t off, uint64_t len, char *text, size_t size, vperror *err);

@@ -834,7 +834,7 @@ int l_file_close(ep_file *f, const file_attr *attr, vperror *err)
   return code;
 }
 
-int l_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
+int l_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], const std::atomic<int> *stop, vperror *err)
 {
   local_file *lf = F(f);
   std::unique_ptr<pl_hash, void (*)(pl_hash *)> h(pl_hash_new(PL_HASH_XXH3), pl_hash_free);
@@ -866,6 +866,8 @@ int l_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
   } closer{rfd, lf->fd};
   uint64_t off = 0;
   for (;;) {
+    if (stop && stop->load(std::memory_order_relaxed))
+      return fail_code(err, VERR_CANCELLED, "digest", lf->path.c_str());
     ssize_t n = eintr_retry([&] { return pread(rfd, buf.get(), CHUNK, static_cast<off_t>(off)); });
     if (n < 0)
       return fail_errno(err, "digest", lf->path.c_str());

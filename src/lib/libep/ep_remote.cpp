@@ -507,7 +507,7 @@ int r_file_close(ep_file *f, const file_attr *attr, vperror *err)
  * whole file's when the transfers ran from offset 0 to the end without a gap, that is for a file
  * written after a truncating open, or read to the size its last status gave. Otherwise the server
  * reads the file once more. */
-int r_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], vperror *err)
+int r_file_digest(ep_file *f, uint8_t out[EP_DIGEST_LEN], const std::atomic<int> *, vperror *err)
 {
   rfile *rf = RF(f);
   const qvsd_file *qf = rf->f;

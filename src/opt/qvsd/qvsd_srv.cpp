@@ -1367,7 +1367,7 @@ bool io2_file_digest(session *s, const req_view &r, const arg_view &a, int32_t)
   if (a.text == "xxh3") {
     /* The endpoint reads a file open for writing through a second descriptor of its own. */
     uint8_t d[EP_DIGEST_LEN];
-    int rc = ep_file_digest(sf->f, d, &s->err);
+    int rc = ep_file_digest(sf->f, d, s->stop, &s->err);
     if (rc < 0)
       return rep_verr(s, rc);
     return rep_text(s, pl_hex(d, sizeof d));
