@@ -97,6 +97,9 @@ int qvsd_run::stop(int sig)
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       pid_ = -1;
+      /* What it wrote last may still be in the pipe: the reader ends at the pipe's end. */
+      if (reader_.joinable())
+        reader_.join();
       return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
