@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "helpers/qvsd_run.h"
 #include "helpers/run_cmd.h"
 #include "helpers/tree_cmp.h"
 #include "libnet/net.h"
@@ -33,7 +34,6 @@ namespace {
 
 constexpr int TOOL_S = 300;      /* cpack strips and reads a sanitizer build's programs slowly */
 constexpr int START_MS = 60000;  /* the same for a server starting on a busy machine */
-constexpr int STOP_MS = 30000;
 
 const std::string g_src = QV_TEST_SRC_DIR "/..";
 const std::string g_pkg_src = g_src + "/packaging";
@@ -286,87 +286,6 @@ TEST(pkg, unit_passes_systemd_analyze_verify)
   }
 }
 
-/* qvsd started with argv, its standard error collected. */
-class server_proc {
-public:
-  ~server_proc()
-  {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (fd_ >= 0)
-      close(fd_);
-  }
-
-  bool start(const std::vector<std::string> &argv)
-  {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0)
-      return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(p[1], 2);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      std::vector<char *> args;
-      for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    close(p[1]);
-    fd_ = p[0];
-    return pid_ > 0;
-  }
-
-  /* Reads standard error until it matches every pattern (true), the server ends, or the time is
-   * up (false). */
-  bool wait_for(const std::vector<std::regex> &patterns)
-  {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(START_MS);
-    while (std::chrono::steady_clock::now() < end) {
-      bool all = true;
-      for (const auto &re : patterns)
-        all = all && std::regex_search(err, re);
-      if (all)
-        return true;
-      pollfd pfd{fd_, POLLIN, 0};
-      if (poll(&pfd, 1, 100) > 0) {
-        char buf[4096];
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n > 0)
-          err.append(buf, (size_t)n);
-        else if (n == 0)
-          return false;
-      }
-    }
-    return false;
-  }
-
-  /* Sends sig and waits for the exit status; -1 when it did not end in time. */
-  int stop(int sig)
-  {
-    kill(pid_, sig);
-    for (int waited = 0; waited < STOP_MS; waited += 20) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      usleep(20000);
-    }
-    return -1;
-  }
-
-  std::string err;
-
-private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-};
 
 TEST(pkg, unit_command_line_starts_the_server)
 {
@@ -422,12 +341,13 @@ TEST(pkg, unit_command_line_starts_the_server)
   for (const char *w : {"listen=127.0.0.1", "port=0", "tls_port=0"})
     argv.push_back(w);
 
-  server_proc srv;
-  ASSERT_TRUE(srv.start(argv));
-  bool up = srv.wait_for({std::regex(R"(qvsd: listening on 127\.0\.0\.1:[0-9]+ \(tcp\))"),
-                          std::regex(R"(qvsd: listening on 127\.0\.0\.1:[0-9]+ \(tls, sha256 [0-9A-F:]{95}\))")});
-  EXPECT_TRUE(up) << srv.err;
-  EXPECT_EQ(0, srv.stop(SIGTERM)) << srv.err;
+  qvsd_run srv;
+  ASSERT_TRUE(srv.launch(argv));
+  bool up = srv.wait_log({R"(qvsd: listening on 127\.0\.0\.1:[0-9]+ \(tcp\))",
+                          R"(qvsd: listening on 127\.0\.0\.1:[0-9]+ \(tls, sha256 [0-9A-F:]{95}\))"},
+                         START_MS);
+  EXPECT_TRUE(up) << srv.log();
+  EXPECT_EQ(0, srv.stop(SIGTERM)) << srv.log();
 }
 
 /* The page source as text: font changes and the \c joiner removed, \- and \e made plain. */

@@ -159,21 +159,21 @@ TEST_F(remote_fixture, a_spoiled_network_ends_in_an_error_or_a_retry_and_a_rerun
   ASSERT_TRUE(srv.start(QVSD_BIN, top, {}, true)) << srv.log();
   static const struct {
     const char *name;
-    fault_spec spec;
+    fault_plan plan;
     const char *query;
     bool tls;
   } cases[] = {
       /* Push: the file data goes upstream; 2 MB in lies inside the big file's data. */
-      {"drop", {fault_spec::DROP, true, 2000000}, "", false},
-      {"stall", {fault_spec::STALL, true, 2000000}, "?read_timeout=2", false},
-      {"flip plain data", {fault_spec::FLIP, true, 2000000}, "?pack=none", false},
-      {"flip packed data", {fault_spec::FLIP, true, 2000000}, "?pack=lz4", false},
-      {"flip a reply", {fault_spec::FLIP, false, 300}, "?pack=none", false},
-      {"flip tls", {fault_spec::FLIP, true, 2000000}, "", true},
+      {"drop", {fault_plan::DROP, true, 2000000}, "", false},
+      {"stall", {fault_plan::STALL, true, 2000000}, "?read_timeout=2", false},
+      {"flip plain data", {fault_plan::FLIP, true, 2000000}, "?pack=none", false},
+      {"flip packed data", {fault_plan::FLIP, true, 2000000}, "?pack=lz4", false},
+      {"flip a reply", {fault_plan::FLIP, false, 300}, "?pack=none", false},
+      {"flip tls", {fault_plan::FLIP, true, 2000000}, "", true},
   };
   for (const auto &c : cases) {
     tree_rm(out);
-    fault_relay relay(c.tls ? srv.tls_port : srv.tcp_port, c.spec);
+    fault_relay relay(c.tls ? srv.tls_port : srv.tcp_port, c.plan);
     ASSERT_GT(relay.port(), 0);
     std::string url = std::string(c.tls ? "qvps" : "qvp") + "://127.0.0.1:" + std::to_string(relay.port()) + "/out" +
                       c.query;

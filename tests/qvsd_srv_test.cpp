@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "helpers/peer_proc.h"
+#include "helpers/qvsd_run.h"
 #include "helpers/run_cmd.h"
 #include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_escape.h"
@@ -46,124 +47,20 @@
 namespace {
 
 constexpr int START_MS = 60000; /* sanitizer builds start slowly on a busy machine */
-constexpr int STOP_MS = 30000;
 
 /* One qvsd process with its standard error collected. */
-class srv_proc {
+/* The server under test, started with its words as given (see qvsd_run for the fixture). */
+class srv_proc : public qvsd_run {
 public:
-  ~srv_proc()
-  {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable())
-      reader_.join();
-    if (fd_ >= 0)
-      close(fd_);
-  }
-
   bool start(const std::vector<std::string> &args)
   {
-    int p[2];
-    if (pipe2(p, O_CLOEXEC) < 0)
-      return false;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(p[1], 2);
-      int null = open("/dev/null", O_RDWR);
-      dup2(null, 0);
-      dup2(null, 1);
-      std::vector<char *> argv{const_cast<char *>(QVSD_BIN)};
-      for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(QVSD_BIN, argv.data());
-      _exit(127);
-    }
-    close(p[1]);
-    fd_ = p[0];
-    reader_ = std::thread([this] {
-      char buf[4096];
-      ssize_t n;
-      while ((n = read(fd_, buf, sizeof buf)) > 0) {
-        std::lock_guard<std::mutex> g(lock_);
-        err_.append(buf, (size_t)n);
-      }
-    });
-    return pid_ > 0;
+    std::vector<std::string> argv{QVSD_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return launch(argv);
   }
-
-  std::string err()
-  {
-    std::lock_guard<std::mutex> g(lock_);
-    return err_;
-  }
-
   /* Waits for the ready lines; fills the ports and the fingerprint. */
-  bool ready(bool want_tcp, bool want_tls)
-  {
-    static const std::regex tcp_re("qvsd: listening on (.*):([0-9]+) \\(tcp\\)\n");
-    static const std::regex tls_re("qvsd: listening on (.*):([0-9]+) \\(tls, sha256 ([0-9A-F:]{95})\\)\n");
-    for (int waited = 0; waited < START_MS; waited += 50) {
-      std::string e = err();
-      std::smatch m;
-      bool tcp_ok = !want_tcp, tls_ok = !want_tls;
-      if (want_tcp && std::regex_search(e, m, tcp_re)) {
-        tcp_port = std::stoi(m[2]);
-        tcp_ok = true;
-      }
-      if (want_tls && std::regex_search(e, m, tls_re)) {
-        tls_port = std::stoi(m[2]);
-        fingerprint = m[3];
-        tls_ok = true;
-      }
-      if (tcp_ok && tls_ok)
-        return true;
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
-
-  /* Sends sig and waits for the exit status (-1 when it did not end in time). */
-  int stop(int sig)
-  {
-    kill(pid_, sig);
-    for (int waited = 0; waited < STOP_MS; waited += 20) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        /* What it wrote last may still be in the pipe: the reader ends at the pipe's end, after
-         * taking all of it. */
-        if (reader_.joinable())
-          reader_.join();
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
-  /* Runs to its end (a refused start-up). */
-  int wait_exit()
-  {
-    return stop(0);
-  }
-
-  int tcp_port = 0, tls_port = 0;
-  std::string fingerprint;
-
-private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::thread reader_;
-  std::mutex lock_;
-  std::string err_;
+  bool ready(bool want_tcp, bool want_tls) { return wait_ready(want_tcp, want_tls, START_MS); }
+  std::string err() { return log(); }
 };
 
 std::string read_file(const std::string &path)

@@ -38,7 +38,7 @@ bool write_all(int fd, const char *p, size_t n)
 
 } // namespace
 
-fault_relay::fault_relay(int target_port, const fault_spec &spec) : target_(target_port), spec_(spec)
+fault_relay::fault_relay(int target_port, const fault_plan &plan) : target_(target_port), plan_(plan)
 {
   lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
@@ -86,12 +86,12 @@ void fault_relay::accept_loop()
 }
 
 /* Moves bytes both ways until either side closes or the relay stops; the fault hits connection
- * spec_.conn only. */
+ * plan_.conn only. */
 void fault_relay::pump(int conn, int client, int server)
 {
   uint64_t count[2] = {0, 0}; /* 0 upstream, 1 downstream */
-  bool hit = (spec_.conn < 0 || conn == spec_.conn) && spec_.kind != fault_spec::NONE;
-  int dir_hit = spec_.upstream ? 0 : 1;
+  bool hit = (plan_.conn < 0 || conn == plan_.conn) && plan_.kind != fault_plan::NONE;
+  int dir_hit = plan_.upstream ? 0 : 1;
   bool stalled = false;
   std::vector<char> buf(1 << 16);
   while (!stop_.load()) {
@@ -114,15 +114,15 @@ void fault_relay::pump(int conn, int client, int server)
       }
       size_t len = (size_t)k;
       /* One connection takes the fault: the first to reach the point. */
-      if (hit && d == dir_hit && count[d] + len > spec_.at && count[d] <= spec_.at && !fired_.exchange(true)) {
-        size_t at = (size_t)(spec_.at - count[d]);
+      if (hit && d == dir_hit && count[d] + len > plan_.at && count[d] <= plan_.at && !fired_.exchange(true)) {
+        size_t at = (size_t)(plan_.at - count[d]);
         hit = false;
-        if (spec_.kind == fault_spec::FLIP) {
+        if (plan_.kind == fault_plan::FLIP) {
           buf[at] ^= 0x01;
         } else {
           /* DROP and STALL: what came before the point still goes through. */
           write_all(d == 0 ? server : client, buf.data(), at);
-          if (spec_.kind == fault_spec::DROP) {
+          if (plan_.kind == fault_plan::DROP) {
             closed = true;
             break;
           }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-struct fault_spec {
+struct fault_plan {
   enum kind_t { NONE, DROP, STALL, FLIP } kind = NONE;
   bool upstream = true; /* the fault hits the client-to-server direction (else server-to-client) */
   uint64_t at = 0;      /* after this many bytes of that direction of one connection */
@@ -20,7 +20,7 @@ struct fault_spec {
 
 class fault_relay {
 public:
-  fault_relay(int target_port, const fault_spec &spec);
+  fault_relay(int target_port, const fault_plan &plan);
   ~fault_relay();
   fault_relay(const fault_relay &) = delete;
   fault_relay &operator=(const fault_relay &) = delete;
@@ -32,7 +32,7 @@ private:
   void accept_loop();
   void pump(int conn, int a, int b);
   int target_;
-  fault_spec spec_;
+  fault_plan plan_;
   int lfd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};

@@ -9,8 +9,8 @@
 #include <regex>
 
 namespace {
-constexpr int START_MS = 10000;
-constexpr int STOP_MS = 10000;
+constexpr int START_MS = 60000; /* sanitizer builds start slowly on a busy machine */
+constexpr int STOP_MS = 30000;
 } // namespace
 
 qvsd_run::~qvsd_run()
@@ -35,6 +35,13 @@ bool qvsd_run::start(const std::string &bin, const std::string &root, const std:
   if (!users)
     args.push_back("anonymous=yes");
   args.insert(args.end(), extra.begin(), extra.end());
+  return launch(args) && wait_ready(true, tls, START_MS);
+}
+
+bool qvsd_run::launch(const std::vector<std::string> &argv)
+{
+  if (argv.empty() || pid_ > 0)
+    return false;
   int p[2];
   if (pipe2(p, O_CLOEXEC) < 0)
     return false;
@@ -44,11 +51,11 @@ bool qvsd_run::start(const std::string &bin, const std::string &root, const std:
     int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
-    std::vector<char *> argv;
-    for (std::string &a : args)
-      argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(bin.c_str(), argv.data());
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
     _exit(127);
   }
   close(p[1]);
@@ -65,27 +72,52 @@ bool qvsd_run::start(const std::string &bin, const std::string &root, const std:
       err_.append(buf, (size_t)n);
     }
   });
+  return true;
+}
+
+/* Polls what the server wrote until done() says so; false when the server ended first. */
+bool qvsd_run::poll_log(int timeout_ms, const std::function<bool(const std::string &)> &done)
+{
+  for (int waited = 0; waited < timeout_ms; waited += 20) {
+    if (done(log()))
+      return true;
+    int st;
+    if (pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+      pid_ = -1;
+      if (reader_.joinable())
+        reader_.join(); /* all it wrote, up to the pipe's end */
+      return done(log());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool qvsd_run::wait_ready(bool tcp, bool tls, int timeout_ms)
+{
   static const std::regex tcp_re("qvsd: listening on (.*):([0-9]+) \\(tcp\\)\n");
   static const std::regex tls_re("qvsd: listening on (.*):([0-9]+) \\(tls, sha256 ([0-9A-F:]{95})\\)\n");
-  for (int waited = 0; waited < START_MS; waited += 20) {
-    std::string e = log();
+  return poll_log(timeout_ms, [&](const std::string &e) {
     std::smatch m;
-    if (!tcp_port && std::regex_search(e, m, tcp_re))
+    if (tcp && !tcp_port && std::regex_search(e, m, tcp_re))
       tcp_port = std::stoi(m[2]);
     if (tls && !tls_port && std::regex_search(e, m, tls_re)) {
       tls_port = std::stoi(m[2]);
       fingerprint = m[3];
     }
-    if (tcp_port && (!tls || tls_port))
-      return true;
-    int st;
-    if (waitpid(pid_, &st, WNOHANG) == pid_) {
-      pid_ = -1;
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+    return (!tcp || tcp_port) && (!tls || tls_port);
+  });
+}
+
+bool qvsd_run::wait_log(const std::vector<std::string> &patterns, int timeout_ms)
+{
+  std::vector<std::regex> res(patterns.begin(), patterns.end());
+  return poll_log(timeout_ms, [&](const std::string &e) {
+    for (const std::regex &re : res)
+      if (!std::regex_search(e, re))
+        return false;
+    return true;
+  });
 }
 
 int qvsd_run::stop(int sig)

@@ -4,6 +4,7 @@
  * lines and its log) is kept for the test's messages. */
 #include <sys/types.h>
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,8 +21,17 @@ public:
    * waits up to 10 s for its ready lines. false when it did not come up (see log()). */
   bool start(const std::string &bin, const std::string &root, const std::vector<std::string> &extra = {},
              bool tls = false);
+  /* The pieces of start, for tests of the command line itself: runs argv (argv[0] the program)
+   * with standard error collected, then waits up to timeout_ms for the ready line of each
+   * listener asked for (filling the ports and the fingerprint), or for every pattern to appear
+   * in what it wrote. false when the server ended or the time ran out first. */
+  bool launch(const std::vector<std::string> &argv);
+  bool wait_ready(bool tcp, bool tls, int timeout_ms);
+  bool wait_log(const std::vector<std::string> &patterns, int timeout_ms);
   /* Sends sig and waits for the exit status (128 + signal for a kill; -1 when it did not end). */
   int stop(int sig);
+  /* Waits for a server that ends by itself (a refused start-up). */
+  int wait_exit() { return stop(0); }
   std::string log();
 
   /* "qvp://127.0.0.1:PORT" + path (qvps:// and the TLS port with tls). */
@@ -31,6 +41,7 @@ public:
   std::string fingerprint; /* of the TLS certificate, as the ready line prints it */
 
 private:
+  bool poll_log(int timeout_ms, const std::function<bool(const std::string &)> &done);
   pid_t pid_ = -1;
   int fd_ = -1;
   std::thread reader_;

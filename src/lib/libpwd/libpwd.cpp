@@ -14,8 +14,9 @@ int libpwd_build_key(const char *user, const char *pwd, const char *cert, char *
   user = user ? user : "";
   pwd = pwd ? pwd : "";
   cert = cert ? cert : "";
-  /* The password and the key are secrets and never appear here. The challenge (cert) is not: the
-   * server sends it in the clear, and the key cannot be made from it without the password. */
+  /* Safe to log: the password is written as "***" and the key not at all. The challenge (cert)
+   * is no secret: the server sends it in the clear, and the key cannot be made from it without
+   * the password. */
   LOGV("user=[%s] pwd=[***] cert=[%s]\n", user, cert);
   unsigned char digest[20];
   mbedtls_sha1_context c;

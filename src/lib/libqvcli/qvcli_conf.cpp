@@ -204,8 +204,8 @@ conf_handle *qvcli_client_load(const char *path, bool create, vperror *err)
     VPERROR_SET(err, VERR_FILE_NOT_FOUND, "conf_load [%s] failed: no such file (no connection profiles here)", path);
     return nullptr;
   }
-  /* The line names the file and its mode, never a value read from it. */
   if (ok > 0 && (mode & (S_IRGRP | S_IROTH)) && first_warning(path))
+    /* Safe to log: the line names the file and its mode, never a value read from it. */
     LOGW("configuration file [%s] holds passwords and is readable by group or others (mode %03o); "
          "it is written with mode 0600 on its next change\n",
          path, (unsigned)(mode & 0777));

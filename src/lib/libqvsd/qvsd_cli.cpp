@@ -608,7 +608,7 @@ int qvsd_cli_password(const url *u, char *out, size_t size, vperror *err)
     }
     if (st.st_mode & (S_IROTH | S_IWOTH)) {
       close(fd);
-      /* The file's path, not its content: the path is no secret (it is a URL query value). */
+      /* Safe to log: the file's path, not its content; the path is no secret (a URL query value). */
       LOGE("password file [%s] is accessible by others, refused\n", file);
       return VPERROR_SET(err, VERR_ACCESS, "password file [%s] is accessible by others (chmod o-rw)", file), -1;
     }

@@ -230,6 +230,9 @@ int qvsd_cli_stat(qvsd_cli *c, const char *path, uint32_t flags, os_dirent *d);
 /* Status of an open file: the long reply from "1.5.3", else the short one whose nanoseconds read
  * 0 (the st_ fields are then left as they were). 0 or -1. */
 int qvsd_cli_fstat(qvsd_file *f, os_dirent *d);
+/* A status reply decoded against the long status policy (slots of qvsd_pol_stat) into *d; with
+ * full false only the short reply's fields, the nanoseconds 0 and the st_ fields as they were. */
+void qvsd_status_reply(const void *const *slots, bool full, os_dirent *d);
 
 /* ---- Tree requests (the wire forms are in qvsd_codes.h) ----
  * Paths are full paths of the export. Each returns 0 (or a count) or -1 with the error in the

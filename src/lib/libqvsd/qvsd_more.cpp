@@ -113,32 +113,6 @@ int bad_reply(qvsd_cli *c, const char *what, const std::string &text)
   return result(c, QVSD_R_DATA);
 }
 
-/* The status reply decoded against n policy entries; a short one leaves the nanoseconds 0. */
-void fill_status(const void *const *s, bool full, os_dirent *d)
-{
-  d->type = (uint32_t)qvsd_attr_i32(s[2]);
-  d->attrib_mode = (uint32_t)qvsd_attr_i32(s[3]);
-  d->uid = (uint32_t)qvsd_attr_i32(s[4]);
-  d->gid = (uint32_t)qvsd_attr_i32(s[5]);
-  d->size = qvsd_attr_i64(s[6]);
-  d->time_access = qvsd_attr_i64(s[7]);
-  d->time_write = qvsd_attr_i64(s[8]);
-  d->time_create = qvsd_attr_i64(s[9]);
-  if (!full) {
-    d->time_access_ns = d->time_write_ns = d->time_create_ns = 0;
-    return;
-  }
-  d->time_access_ns = (uint32_t)qvsd_attr_i32(s[10]);
-  d->time_write_ns = (uint32_t)qvsd_attr_i32(s[11]);
-  d->time_create_ns = (uint32_t)qvsd_attr_i32(s[12]);
-  d->st_nlink = (uint64_t)qvsd_attr_i64(s[13]);
-  d->st_dev = (uint64_t)qvsd_attr_i64(s[14]);
-  d->st_rdev = (uint64_t)qvsd_attr_i64(s[15]);
-  d->st_ino = (uint64_t)qvsd_attr_i64(s[16]);
-  d->st_blksize = (uint64_t)qvsd_attr_i64(s[17]);
-  d->st_blocks = (uint64_t)qvsd_attr_i64(s[18]);
-}
-
 int stat_by_path(qvsd_cli *c, uint8_t cmd, const char *path, os_dirent *d)
 {
   if (!c || !path || !d)
@@ -150,7 +124,7 @@ int stat_by_path(qvsd_cli *c, uint8_t cmd, const char *path, os_dirent *d)
     rc = qvsd_exchange(c, cmd, qvsd_pol_stat, full ? STAT_SLOTS : QVSD_POL_STAT_SHORT, s, 0);
   if (result(c, rc) < 0)
     return -1;
-  fill_status(s, full, d);
+  qvsd_status_reply(s, full, d);
   return 0;
 }
 
