@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "libcdir/cdir_stat.h"
 #include "libcdir/cdir_url.h"
@@ -23,6 +24,7 @@ struct pl_timer_task;
 struct os_thread;
 struct vrdir;
 struct vmfile;
+struct cdir_batch;
 struct vbfile;
 struct cdir_task;
 struct mstat;
@@ -92,6 +94,8 @@ struct cdir_ctx {
   bool is_posix_2_win = false;
   bool keep_owner = false; /* owners of existing output entries follow the input's */
   int cp_mode = CDIR_CP_L2L;
+  bool o_batch_off = false; /* the output's batch job failed or is not offered (executor only) */
+  cdir_batch *batch = nullptr; /* the output's batch jobs and their requests in flight (cdir_batch.h) */
 
   cdir_side i_side;
   cdir_side o_side;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "libpal/hash/pl_hash.h"
+#include "libcdir/cdir_batch.h"
 #include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "libcdir/cdir_entry.h"
@@ -530,6 +531,18 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
       todo.push_back(it);
   }
   std::stable_sort(todo.begin(), todo.end(), by_size);
+  if (cdir_batch_usable(ctx) && !todo.empty()) {
+    std::vector<mstat_item *> small, rest;
+    for (mstat_item *it : todo)
+      (cdir_batch_takes(ctx, it) ? small : rest).push_back(it);
+    if (!small.empty()) {
+      cdir_batch_write(ctx, c, small, &rest);
+      if (cdir_need_exit(ctx))
+        return;
+      std::stable_sort(rest.begin(), rest.end(), by_size);
+      todo.swap(rest);
+    }
+  }
   if (lanes_usable(ctx) && todo.size() >= 2) {
     /* Block syncs stay on the executor (their digests use the engine pool); the rest go to the
      * two lanes, and the block syncs follow in their order. */
@@ -546,6 +559,8 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
       return;
     copy_listed_file(ctx, cdir_main_lane(ctx), c->idir, c->odir, it, &in, &out);
   }
+  if (!links.empty() || !streams.empty())
+    cdir_batch_drain(ctx); /* links and attributes go to files that must exist */
   for (mstat_item *it : links) {
     if (cdir_need_exit(ctx))
       return;

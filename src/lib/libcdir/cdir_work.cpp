@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "libcdir/cdir_batch.h"
 #include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "liblog/log2.h"
@@ -446,14 +447,16 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run)
   case CDIR_OP_SYNC:
     if (!c)
       break;
-    if (type == CDIR_CMD_RECONCILE)
+    if (type == CDIR_CMD_RECONCILE) {
+      cdir_batch_drain(ctx); /* deletions and replacements see the files written before them */
       dir_reconcile(ctx, c);
+    }
     else if (type == CDIR_CMD_FILE_LIST && c->files) {
       count_files(ctx, c->files);
       sync_mode_file_list(ctx, c);
     } else if (type == CDIR_CMD_MKDIRS && c->dirs)
       l_create_dir_list(ctx, c);
-    else if (type == CDIR_CMD_DIR_DONE && ctx->p.op == CDIR_OP_COPY)
+    else if (type == CDIR_CMD_DIR_DONE && ctx->p.op == CDIR_OP_COPY && !cdir_batch_defer_finish(ctx, c))
       cdir_dir_finish(ctx, c);
     break;
   default:

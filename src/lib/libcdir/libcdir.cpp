@@ -12,6 +12,8 @@
 #include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "libcdir/vbfile.h"
+#include "libcdir/vmfile.h"
+#include "libcdir/cdir_batch.h"
 #include "libcdir/cdir_work.h"
 #include "libcdir/vrdir.h"
 #include "liblog/log2.h"
@@ -413,6 +415,9 @@ void print_statfs(const cdir_vol_info &v)
 
 void close_side(cdir_side &s)
 {
+  if (s.mfile)
+    vmfile_close(s.mfile);
+  s.mfile = nullptr;
   if (s.rdir)
     vrdir_close(s.rdir);
   s.rdir = nullptr;
@@ -660,6 +665,8 @@ int libcdir_wait_stop(cdir_ctx *ctx)
   while (cmder_wait_idle(ctx->cmd, 1000) < 0) {
   }
   LOGD("cmder_wait_idle exit\n");
+  /* The executor is idle: the last batch results are read here, before the counters are. */
+  cdir_batch_drain(ctx);
   if (ctx->stat_task)
     pl_timer_task_exit(ctx->timer, ctx->stat_task);
   ctx->stat_task = nullptr;
@@ -718,6 +725,7 @@ int libcdir_close(cdir_ctx *ctx)
   ctx->cmd = nullptr;
   /* After the executor: a file list it was copying may still wait for the lane. */
   close_copy_lane(ctx);
+  cdir_batch_close(ctx);
   close_side(ctx->i_side);
   close_side(ctx->o_side);
   while (!ctx->work.empty()) {

@@ -4,8 +4,8 @@
  * with per-entry results read back in order through the engine's read loop.
  *
  * Local sides run the service of librdir/mfile.h; a qvsd server runs the same service for its
- * export. Remote sides of this build do not open it yet (vmfile_open refuses them), and the copy
- * steps do not use it yet: files go one by one. */
+ * export. The file step of a copy to a server sends its small files through the output's job
+ * (cdir_batch.h). */
 #include <cstdint>
 #include <string>
 

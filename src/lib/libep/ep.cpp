@@ -304,13 +304,14 @@ int ep_xattr_set(ep *e, const char *path, const char *name, const void *value, s
   return EP_CALL(e, xattr_set, err, e, path, name, value, len, err);
 }
 
-ep_batch *ep_batch_open(ep *e, vperror *err)
+ep_batch *ep_batch_open(ep *e, vperror *err, const ep_batch_param *p)
 {
   if (!e || !e->ops || !e->ops->batch_open) {
     not_supported(e, "batch_open", err);
     return nullptr;
   }
-  return e->ops->batch_open(e, err);
+  const ep_batch_param defaults;
+  return e->ops->batch_open(e, p ? p : &defaults, err);
 }
 
 int ep_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err)

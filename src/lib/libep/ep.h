@@ -107,6 +107,24 @@ struct ep_list_param {
   uint32_t batch = 0; /* bytes of lines gathered into one chunk */
 };
 
+/* Parameters of a batch job (ep_batch_open). */
+enum : uint32_t {
+  /* The result of each entry a file-write line makes carries the XXH3-128 digest of the line as
+   * the job received it, so that the sender can compare it with what it sent:
+   * "0\t<bytes>\t<32 hex digits>"; a line that does not parse gets "1\t-466". */
+  EP_BATCH_DIGESTS = 0x1,
+  /* Modes of created entries lose their set-user-ID and set-group-ID bits. */
+  EP_BATCH_NO_SET_ID = 0x2,
+};
+struct ep_batch_param {
+  uint32_t max_size = 0;     /* data buffer (largest read + 4); 0: the service's default */
+  uint32_t timeout = 0;      /* ms one result read waits at most; 0: the service's default */
+  uint32_t uid = 0xFFFFFFFFu; /* owner of the directories an initial sync list creates (all ones: */
+  uint32_t gid = 0xFFFFFFFFu; /* the creator's) */
+  uint32_t dir_mode = 0755;  /* mode of those directories (before the umask) */
+  uint32_t flags = 0;        /* EP_BATCH_* */
+};
+
 struct ep_ops {
   const char *name; /* "local", "memory", ... */
   uint32_t caps;    /* EP_CAP_* */
@@ -184,7 +202,7 @@ struct ep_ops {
   int (*xattr_set)(ep *e, const char *path, const char *name, const void *value, size_t len, vperror *err);
 
   /* Batch file-list service. */
-  ep_batch *(*batch_open)(ep *e, vperror *err);
+  ep_batch *(*batch_open)(ep *e, const ep_batch_param *p, vperror *err);
   int (*batch_call)(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err);
   int (*batch_ret)(ep_batch *b, char *buf, uint32_t len, vperror *err);
   void (*batch_stop)(ep_batch *b);
@@ -266,7 +284,8 @@ int ep_rename(ep *e, const char *from, const char *to, bool noreplace, vperror *
 int64_t ep_xattr_get(ep *e, const char *path, const char *name, std::string *value, vperror *err);
 int ep_xattr_set(ep *e, const char *path, const char *name, const void *value, size_t len, vperror *err);
 
-ep_batch *ep_batch_open(ep *e, vperror *err);
+/* p null: the default parameters. */
+ep_batch *ep_batch_open(ep *e, vperror *err, const ep_batch_param *p = nullptr);
 int ep_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err);
 int ep_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err);
 void ep_batch_stop(ep_batch *b);

@@ -1431,9 +1431,7 @@ int l_xattr_set(ep *e, const char *path, const char *xname, const void *value, s
 
 /* The batch service runs on its own thread and reaches every base directory through this hook:
  * resolved beneath the root like every other path, so a base that is a link, or lies below one,
- * is refused. Types that write create the base first. The batch job takes the service's default
- * parameters (2 MiB data blocks, results waited for 1 s per read, directories of the initial sync
- * list made 0755 with their owner unchanged). */
+ * is refused. Types that write create the base first. */
 int l_batch_open_dir(void *arg, const char *path, int create)
 {
   auto *e = static_cast<ep *>(arg);
@@ -1473,7 +1471,7 @@ libmfile *M(ep_batch *b)
   return static_cast<local_batch *>(b->impl)->m;
 }
 
-ep_batch *l_batch_open(ep *e, vperror *err)
+ep_batch *l_batch_open(ep *e, const ep_batch_param *bp, vperror *err)
 {
   auto *lb = new (std::nothrow) local_batch;
   if (!lb) {
@@ -1483,6 +1481,14 @@ ep_batch *l_batch_open(ep *e, vperror *err)
   lb->h.e = e;
   lb->h.impl = lb;
   libmfile_param p;
+  if (bp->max_size)
+    p.max_mfile_size = bp->max_size;
+  p.timeout = bp->timeout;
+  p.uid = bp->uid;
+  p.gid = bp->gid;
+  p.dir_mode = bp->dir_mode;
+  p.digests = (bp->flags & EP_BATCH_DIGESTS) != 0;
+  p.keep_set_id = (bp->flags & EP_BATCH_NO_SET_ID) == 0;
   p.err = err;
   p.open_dir = l_batch_open_dir;
   p.dir_removed = l_batch_dir_removed;

@@ -621,6 +621,90 @@ int r_xattr_set(ep *e, const char *path, const char *name, const void *value, si
                         [&](rconn *rc) { return qvsd_cli_xattr_set(rc->c, path, name, value, len); });
 }
 
+/* ---- batch file lists: the server's batch service on its export ---- */
+
+/* A batch job holds one connection for its life: the server ties the job to the session. */
+struct rbatch {
+  ep_batch h;
+  rconn *rc = nullptr;
+  bool checked = false; /* lists travel with their digests */
+  std::atomic<bool> stop{false};
+};
+
+rbatch *RB(ep_batch *b)
+{
+  return static_cast<rbatch *>(b->impl);
+}
+
+ep_batch *r_batch_open(ep *e, const ep_batch_param *p, vperror *err)
+{
+  remote_ep *r = R(e);
+  auto *rb = new (std::nothrow) rbatch;
+  if (!rb) {
+    VPERROR_SET(err, VERR_NOMEM, "batch_open: out of memory");
+    return nullptr;
+  }
+  rb->h.e = e;
+  rb->h.impl = rb;
+  rb->rc = conn_get(r, err);
+  if (!rb->rc) {
+    delete rb;
+    return nullptr;
+  }
+  qvsd_mfile_param q;
+  q.max_mfile_size = p->max_size ? (int32_t)p->max_size : 0x200000;
+  q.timeout_ms = (int32_t)p->timeout;
+  q.uid = p->uid;
+  q.gid = p->gid;
+  q.dir_mode = p->dir_mode;
+  q.flags = (p->flags & EP_BATCH_DIGESTS) ? QVSD_MFILE_F_DIGESTS : 0;
+  if (qvsd_cli_mfile_open(rb->rc->c, &q) < 0) {
+    fail(r, rb->rc, "batch_open", r->root.c_str(), err);
+    conn_put(r, rb->rc);
+    delete rb;
+    return nullptr;
+  }
+  rb->checked = q.flags != 0;
+  return &rb->h;
+}
+
+int r_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err)
+{
+  rbatch *rb = RB(b);
+  if ((rb->checked ? qvsd_cli_mfile_call_checked : qvsd_cli_mfile_call)(rb->rc->c, type, dir, list, len) < 0)
+    return fail(R(b->e), rb->rc, "batch", dir, err);
+  return 0;
+}
+
+int r_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err)
+{
+  rbatch *rb = RB(b);
+  int n = qvsd_cli_mfile_result(rb->rc->c, "batch", buf, len);
+  if (n < 0)
+    return fail(R(b->e), rb->rc, "batch results", "", err);
+  return n;
+}
+
+void r_batch_stop(ep_batch *b)
+{
+  rbatch *rb = RB(b);
+  rb->stop.store(true);
+  qvsd_cli_stop(rb->rc->c);
+}
+
+void r_batch_close(ep_batch *b)
+{
+  rbatch *rb = RB(b);
+  remote_ep *r = R(b->e);
+  if (rb->stop.load()) {
+    conn_free(rb->rc); /* the stop mark stays on the connection */
+  } else {
+    qvsd_cli_mfile_close(rb->rc->c);
+    conn_put(r, rb->rc);
+  }
+  delete rb;
+}
+
 } // namespace
 
 const ep_ops ep_remote_ops = {
@@ -662,9 +746,9 @@ const ep_ops ep_remote_ops = {
     .rename = r_rename,
     .xattr_get = r_xattr_get,
     .xattr_set = r_xattr_set,
-    .batch_open = nullptr, /* small files go one by one until the server runs batches */
-    .batch_call = nullptr,
-    .batch_ret = nullptr,
-    .batch_stop = nullptr,
-    .batch_close = nullptr,
+    .batch_open = r_batch_open,
+    .batch_call = r_batch_call,
+    .batch_ret = r_batch_ret,
+    .batch_stop = r_batch_stop,
+    .batch_close = r_batch_close,
 };

@@ -431,6 +431,8 @@ struct qvsd_mfile_param {
   uint32_t uid = 0xFFFFFFFFu, gid = 0xFFFFFFFFu; /* owner of directories the sync list creates */
   uint32_t mode = 0;          /* mode word, carried as it is */
   uint32_t dir_mode = 0;      /* mode of directories the sync list creates */
+  /* QVSD_MFILE_F_*; sent as an eighth field only when not 0, to servers of QVSD_VER_OWN_CODES. */
+  uint32_t flags = 0;
 };
 int qvsd_cli_mfile_open(qvsd_cli *c, const qvsd_mfile_param *p);
 int qvsd_cli_mfile_close(qvsd_cli *c);
@@ -445,6 +447,9 @@ int32_t qvsd_mfile_code(int type);
  * zz-string (base directory, directory of the new links) escaped whole. Types without a remote
  * request (6, 7, unknown) fail with -2 and "invaild type=%d", nothing sent. */
 int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len);
+/* The same for a job opened with QVSD_MFILE_F_DIGESTS: a list goes with its digest, which the
+ * server checks before the job sees a line (a damaged list fails with -466, nothing of it done). */
+int qvsd_cli_mfile_call_checked(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len);
 
 /* ---- Multi-block transfers (qvsd_mfile.cpp), servers from QVSD_VER_MULTI ----
  * Up to count blocks of bl bytes at off in one exchange; each block travels compressed with the

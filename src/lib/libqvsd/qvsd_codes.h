@@ -162,6 +162,16 @@ enum : int32_t {
  * QVSD_VER_OWN_CODES. */
 constexpr int64_t QVSD_O_SOLE = 0x200000;
 
+/* Batch job flags of this system's own server, sent as an eighth field ("%x") of the job's open
+ * argument (10130). QVSD_MFILE_F_DIGESTS: the result of each entry a file-write line (type 3)
+ * makes carries the XXH3-128 digest of that line as the server received it (name, attributes and
+ * Base64 data), "0\t<bytes>\t<32 hex digits>\n", for the sender to compare with the line it
+ * sent; a line that does not parse gets "1\t-466\n" and the list goes on. The calls of such a
+ * job (10133-10141) that carry a list end their argument with a tab and the XXH3-128 digest of
+ * the list (before escaping) in 32 lower-case hex digits; the server checks it before the job sees
+ * the list and refuses a damaged one with -466. Needs QVSD_VER_OWN_CODES. */
+constexpr uint32_t QVSD_MFILE_F_DIGESTS = 0x1;
+
 /* ---- Tree requests of the remote endpoint ----
  * Paths are paths of the export ("/" is its root), escaped by the rules of pl_escape.h; a
  * zz-string path (a stream entry: path, kind, stream name) is escaped whole with its NULs. The

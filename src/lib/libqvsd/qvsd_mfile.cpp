@@ -10,6 +10,7 @@
 #include <string>
 
 #include "liblog/log2.h"
+#include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_escape.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
@@ -48,9 +49,13 @@ int qvsd_cli_mfile_open(qvsd_cli *c, const qvsd_mfile_param *p)
 {
   if (!c || !p)
     return -1;
+  if (p->flags && qvsd_cli_gate(c, QVSD_VER_OWN_CODES) < 0)
+    return -1;
   char arg[160];
-  snprintf(arg, sizeof arg, "%d\t%d\t%d\t%x\t%x\t%x\t%x", (int)p->max_mfile_size, (int)p->timeout_ms,
-           (int)p->remove_flags, p->uid, p->gid, p->mode, p->dir_mode);
+  int len = snprintf(arg, sizeof arg, "%d\t%d\t%d\t%x\t%x\t%x\t%x", (int)p->max_mfile_size, (int)p->timeout_ms,
+                     (int)p->remove_flags, p->uid, p->gid, p->mode, p->dir_mode);
+  if (p->flags)
+    snprintf(arg + len, sizeof arg - (size_t)len, "\t%x", p->flags);
   int n = 0;
   return qvsd_cli_ioctl2(c, QVSD_IOCTL2_MFILE_OPEN, arg, -1, nullptr, 0, &n);
 }
@@ -95,7 +100,9 @@ int32_t qvsd_mfile_code(int type)
   }
 }
 
-int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len)
+namespace {
+
+int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked)
 {
   if (!c || (!list && list_len))
     return -1;
@@ -118,9 +125,27 @@ int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list
     arg.push_back('\t');
     if (str_escape_tab_append(list, list_len, &arg) < 0)
       return result(c, QVSD_R_MEMORY);
+    if (checked) {
+      uint8_t d[16];
+      pl_hash_once(PL_HASH_XXH3, list, list_len, d);
+      arg.push_back('\t');
+      arg += pl_hex(d, sizeof d);
+    }
   }
   int n = 0;
   return qvsd_cli_ioctl2(c, code, arg.c_str(), -1, nullptr, 0, &n);
+}
+
+} // namespace
+
+int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len)
+{
+  return mfile_call(c, type, dir, list, list_len, false);
+}
+
+int qvsd_cli_mfile_call_checked(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len)
+{
+  return mfile_call(c, type, dir, list, list_len, true);
 }
 
 /* ---- multi-block transfers ---- */

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "liblog/log2.h"
+#include "libpal/hash/pl_hash.h"
 #include "libpal/memory/pl_qbuf.h"
 #include "libpal/os/os_dirent.h"
 #include "libpal/os/os_file.h"
@@ -35,6 +37,8 @@ namespace {
 
 constexpr int POST_WAIT_MS = 1000;
 constexpr int READ_WAIT_LATER_MS = 500;
+/* The largest result message of a request other than a read: a write result with its digest. */
+constexpr uint32_t GATHER_ROOM = 96;
 constexpr int ROOM_SLICE_MS = 100;
 constexpr uint64_t QUEUE_BYTES_MIN = 16u << 20;
 /* A tree removal descends at most this many levels: a deeper tree cannot have been made through
@@ -79,6 +83,8 @@ struct libmfile {
   uint32_t gid = MFILE_ID_NONE;
   uint32_t mode = 0;
   uint32_t dir_mode = 0755;
+  bool digests = false;
+  bool keep_set_id = true;
   int (*open_dir)(void *, const char *, int) = nullptr;
   void (*dir_removed)(void *) = nullptr;
   void *open_arg = nullptr;
@@ -87,6 +93,7 @@ struct libmfile {
   std::unique_ptr<uint8_t[]> data; /* max_mfile_size bytes; the executor's only */
   std::string base;                /* base directory of the running request; the executor's only */
   std::string posted;              /* base text of the last request; the caller's only */
+  std::deque<int> posted_types;    /* types of the requests not read to their end; the caller's only */
   qbuf *q = nullptr;
   cmder *cmd = nullptr;
   std::atomic<int> state{MFILE_STATE_IDLE};
@@ -153,10 +160,10 @@ void put_err_block(libmfile *h, int flag, int code)
     put(h, blk, sizeof blk);
 }
 
-void put_write_result(libmfile *h, int stage, int value)
+void put_write_result(libmfile *h, int stage, int value, const uint8_t *digest = nullptr)
 {
   std::string line;
-  if (libmfile_write_result_line(stage, value, &line) < 0) {
+  if (libmfile_write_result_line(stage, value, &line, digest) < 0) {
     LOGE("qbuf_write_timeout failed\n");
     return;
   }
@@ -612,6 +619,16 @@ void libmfile_read_list(libmfile *h, char *list)
   });
 }
 
+/* A service that may not make set-ID entries clears those bits of the modes it is given. */
+void drop_set_id(const libmfile *h, file_attr *a)
+{
+  if (!h->keep_set_id) {
+    const uint32_t bits = static_cast<uint32_t>(S_ISUID | S_ISGID);
+    a->attrib_mode &= ~bits;
+    a->alt_mode &= ~bits;
+  }
+}
+
 void libmfile_create_dir(libmfile *h, char *list)
 {
   unique_fd base(open_base(h, true));
@@ -620,6 +637,7 @@ void libmfile_create_dir(libmfile *h, char *list)
     file_attr a;
     if (libmfile_dir_scanf(line, &name, &a) < 0)
       return false;
+    drop_set_id(h, &a);
     entry_name en;
     int code = name_of(h->base, name, true, &en);
     if (code == 0 && !base.ok())
@@ -639,14 +657,31 @@ void libmfile_create_write_file(libmfile *h, char *list)
   for_lines(h, list, [&](char *line) {
     char *name = nullptr, *b64 = nullptr;
     file_attr a;
-    if (libmfile_write_scanf(line, &name, &a, &b64) < 0)
-      return false;
+    /* The digest covers the whole line as it came (name, attributes and data), before the
+     * parse cuts it into fields. */
+    uint8_t digest[MFILE_DIGEST_LEN];
+    const uint8_t *dg = nullptr;
+    if (h->digests) {
+      pl_hash_once(PL_HASH_XXH3, line, strlen(line), digest);
+      dg = digest;
+    }
+    /* A sender that compares digests gets a result for a line that does not parse, and the
+     * list goes on: one spoiled line costs that file only, and the sender sends it again. */
+    if (libmfile_write_scanf(line, &name, &a, &b64) < 0) {
+      if (!h->digests)
+        return false;
+      put_write_result(h, MFILE_WRITE_OPEN_FAIL, VERR_PROTO);
+      return true;
+    }
     int n = 0;
     if (*b64) {
       n = str_base64_decode(b64, strlen(b64), h->data.get(), h->max_mfile_size);
       if (n < 1) {
         LOGE("file_data base64 decode error");
-        return false;
+        if (!h->digests)
+          return false;
+        put_write_result(h, MFILE_WRITE_OPEN_FAIL, VERR_PROTO);
+        return true;
       }
     }
     entry_name en;
@@ -662,9 +697,13 @@ void libmfile_create_write_file(libmfile *h, char *list)
       put_write_result(h, MFILE_WRITE_OPEN_FAIL, code);
       return true;
     }
+    drop_set_id(h, &a);
     if (n == 0) {
       code = create_entry(h, base.fd, en, &a, a.link_name ? link.c_str() : nullptr);
-      put_write_result(h, code < 0 ? MFILE_WRITE_OPEN_FAIL : MFILE_WRITE_DONE, code < 0 ? code : 0);
+      if (code < 0)
+        put_write_result(h, MFILE_WRITE_OPEN_FAIL, code);
+      else
+        put_write_result(h, MFILE_WRITE_DONE, 0, dg);
       return true;
     }
     if (en.is_stream) {
@@ -705,7 +744,7 @@ void libmfile_create_write_file(libmfile *h, char *list)
     if (code < 0)
       put_write_result(h, MFILE_WRITE_WRITE_FAIL, code);
     else
-      put_write_result(h, MFILE_WRITE_DONE, n);
+      put_write_result(h, MFILE_WRITE_DONE, n, dg);
     return true;
   });
 }
@@ -1031,6 +1070,8 @@ libmfile *libmfile_open(const libmfile_param *p)
   h->gid = p->gid;
   h->mode = p->mode;
   h->dir_mode = p->dir_mode;
+  h->digests = p->digests;
+  h->keep_set_id = p->keep_set_id;
   h->open_dir = p->open_dir;
   h->dir_removed = p->dir_removed;
   h->open_arg = p->open_arg;
@@ -1084,12 +1125,15 @@ int libmfile_call_cmd(libmfile *h, int type, const char *dir, const char *list, 
       msg.append(list, len);
     msg.push_back('\0');
     h->posted.assign(dir, dlen);
+    h->posted_types.push_back(type);
   } catch (const std::bad_alloc &) {
     return VERR_NOMEM;
   }
   int rc = cmder_post_msg_imp(h->cmd, static_cast<uint32_t>(type), msg.data(), msg.size(), nullptr, POST_WAIT_MS);
-  if (rc < 0)
+  if (rc < 0) {
+    h->posted_types.pop_back();
     LOGE("cmder_post_msg3 failed\n");
+  }
   return rc;
 }
 
@@ -1098,6 +1142,7 @@ int libmfile_get_list_ret(libmfile *h, char *buf, uint32_t len, const char *pref
   if (!h || !buf || len < 2)
     return VERR_PARAM;
   uint64_t t0 = os_time_ms();
+  uint32_t used = 0;
   for (int attempt = 0;; ++attempt) {
     bool stop = stopped(h);
     uint64_t spent = os_time_ms() - t0;
@@ -1105,26 +1150,39 @@ int libmfile_get_list_ret(libmfile *h, char *buf, uint32_t len, const char *pref
     if (attempt > 0 && !stop && spent < h->timeout)
       wait = static_cast<int>(std::min<uint64_t>(READ_WAIT_LATER_MS, h->timeout - spent));
     int hit = 0;
-    int n = qbuf_read_filter(h->q, buf, len, wait, end_message, &hit);
+    int n = qbuf_read_filter(h->q, buf + used, len - used, wait, end_message, &hit);
     if (n > 0) {
       {
         std::lock_guard<std::mutex> g(h->room_mu);
         h->queued -= static_cast<uint64_t>(n);
       }
       h->room_cv.notify_all();
-      if (!hit)
-        return n;
-      /* The end message is dropped; alone it only says that a request finished. */
-      n -= 1;
-      if (n > 0) {
-        buf[n] = '\0';
-        return n;
+      if (hit) {
+        /* The end message is dropped; alone it only says that a request finished. */
+        used += static_cast<uint32_t>(n) - 1;
+        if (!h->posted_types.empty())
+          h->posted_types.pop_front();
+        if (used > 0) {
+          buf[used] = '\0';
+          return static_cast<int>(used);
+        }
+        continue;
       }
+      used += static_cast<uint32_t>(n);
+      /* The running request's results are gathered while its largest message still fits, so
+       * that a reader across a network makes a round trip per request, not one per entry. */
+      bool reads = !h->posted_types.empty() && h->posted_types.front() == MFILE_READ_LIST;
+      uint32_t room = reads ? h->max_mfile_size : GATHER_ROOM;
+      if (len - used < room + 1)
+        return static_cast<int>(used);
       continue;
     }
+    bool late = os_time_ms() - t0 >= h->timeout;
+    if (used > 0 && (stop || late))
+      return static_cast<int>(used);
     if (stop)
       return VERR_CANCELLED;
-    if (os_time_ms() - t0 >= h->timeout) {
+    if (late) {
       LOGD("[%s] [%s] readlist timeout=%d\n", h->posted.c_str(), prefix ? prefix : "", static_cast<int>(h->timeout));
       return 0;
     }

@@ -108,6 +108,14 @@ struct libmfile_param {
   uint32_t gid = MFILE_ID_NONE;
   uint32_t mode = 0;         /* carried for a remote service; not used here */
   uint32_t dir_mode = 0755;  /* mode of the directories type 8 creates (before the umask) */
+  /* The type 3 result of each entry made carries the XXH3-128 digest of its line as the service
+   * received it (rdir_line.h, libmfile_write_result_line), for a sender that compares it with
+   * the line it sent: name, attributes and data. A line that does not parse (or whose Base64
+   * does not decode) then gets "1\t-466\n" (VERR_PROTO) and the list goes on. */
+  bool digests = false;
+  /* false: the set-user-ID and set-group-ID bits of the modes of types 2 and 3 are cleared (a
+   * server that may not give them). */
+  bool keep_set_id = true;
   vperror *err = nullptr;    /* receives the reason of a failed open; may be null */
   /* Opens the base directory path of a request for reading (O_RDONLY | O_DIRECTORY) the way the
    * owner's tree requires (beneath its root, never through a link); with create non-zero it
@@ -133,13 +141,14 @@ libmfile *libmfile_open(const libmfile_param *p);
  * (logged "cmder_post_msg3 failed"). */
 int libmfile_call_cmd(libmfile *h, int type, const char *dir, const char *list, size_t len);
 
-/* Reads the next results into buf (at most len bytes, len >= 2): whole result messages while they
- * fit, up to and without the end message of the request. Returns the byte count (NUL-terminated
- * after the data when the end message came with it); 0 when nothing arrived within the handle's
- * time-out (logged with prefix, which only names the read); -70 after libmfile_stop once nothing
- * is queued; -2 for a bad argument. A buffer must hold the largest message: a data block of
- * max_mfile_size bytes for type 1, 32 bytes otherwise; a message that does not fit stays queued
- * and the read gives 0. */
+/* Reads the next results into buf (at most len bytes, len >= 2): whole result messages of the
+ * oldest request not yet read to its end, gathered until its end message, until the buffer no
+ * longer holds a largest message, or until the handle's time-out. Returns the byte count
+ * (NUL-terminated after the data when the end message came with it); 0 when nothing arrived
+ * within the time-out (logged with prefix, which only names the read); -70 after libmfile_stop
+ * once nothing is queued; -2 for a bad argument. A buffer must hold the largest message: a data
+ * block of max_mfile_size bytes for type 1, 32 bytes otherwise (96 with digests); a message that
+ * does not fit stays queued and the read gives 0. */
 int libmfile_get_list_ret(libmfile *h, char *buf, uint32_t len, const char *prefix);
 
 /* MFILE_STATE_* of the last request. */

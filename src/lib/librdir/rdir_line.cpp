@@ -229,19 +229,43 @@ int libmfile_write_scanf(char *line, char **name, file_attr *a, char **b64)
   return 0;
 }
 
-int libmfile_write_result_line(int stage, int value, std::string *out)
+int libmfile_write_result_line(int stage, int value, std::string *out, const uint8_t *digest)
 {
   return append_guarded(out, [&]() -> int {
-    char b[32];
-    snprintf(b, sizeof b, "%d\t%d\n", stage, value);
-    out->append(b);
+    char b[32 + 2 * MFILE_DIGEST_LEN];
+    int n = snprintf(b, sizeof b, "%d\t%d", stage, value);
+    if (digest) {
+      static const char hex[] = "0123456789abcdef";
+      b[n++] = '\t';
+      for (size_t i = 0; i < MFILE_DIGEST_LEN; i++) {
+        b[n++] = hex[digest[i] >> 4];
+        b[n++] = hex[digest[i] & 15];
+      }
+    }
+    b[n++] = '\n';
+    out->append(b, static_cast<size_t>(n));
     return 0;
   });
 }
 
-int libmfile_write_get_info(char *text, int *stage, int *value)
+namespace {
+
+int hex_digit(char c)
 {
-  if (!text || !stage || !value)
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+} // namespace
+
+int libmfile_write_get_info(char *text, int *stage, int *value, uint8_t *digest, bool *has_digest)
+{
+  if (!text || !stage || !value || (has_digest && !digest))
     return -1;
   char *nl = strchr(text, '\n');
   size_t consumed;
@@ -253,11 +277,40 @@ int libmfile_write_get_info(char *text, int *stage, int *value)
   }
   if (consumed > INT32_MAX)
     return -1;
+  /* The digest field, when there is one, is read apart: the two numbers come first. */
+  char *third = nullptr;
+  if (char *t1 = strchr(text, '\t')) {
+    if (char *t2 = strchr(t1 + 1, '\t')) {
+      *t2 = '\0';
+      third = t2 + 1;
+    }
+  }
   int32_t s = 0, v = 0;
   int ret = str_scanf_sep_val(text, '\t', "int|int", &s, &v);
   if (ret != 2) {
     LOGE("ret=%d error: ret!=2", ret);
     return -1;
+  }
+  if (has_digest)
+    *has_digest = false;
+  if (third) {
+    if (strlen(third) != 2 * MFILE_DIGEST_LEN) {
+      LOGE("write result: bad digest field");
+      return -1;
+    }
+    uint8_t d[MFILE_DIGEST_LEN];
+    for (size_t i = 0; i < MFILE_DIGEST_LEN; i++) {
+      int hi = hex_digit(third[2 * i]), lo = hex_digit(third[2 * i + 1]);
+      if (hi < 0 || lo < 0) {
+        LOGE("write result: bad digest field");
+        return -1;
+      }
+      d[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    if (has_digest) {
+      memcpy(digest, d, sizeof d);
+      *has_digest = true;
+    }
   }
   *stage = s;
   *value = v;

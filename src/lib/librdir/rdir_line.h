@@ -52,12 +52,17 @@ enum : int {
   MFILE_WRITE_OPEN_FAIL = 1,  /* value: error code */
   MFILE_WRITE_WRITE_FAIL = 2, /* value: error code */
 };
-/* "%d\t%d\n" of (stage, value). */
-int libmfile_write_result_line(int stage, int value, std::string *out);
+/* "%d\t%d\n" of (stage, value); with digest (MFILE_DIGEST_LEN bytes) "%d\t%d\t<32 lower-case hex
+ * digits>\n", the digest of the bytes a job asked for digests wrote. */
+constexpr size_t MFILE_DIGEST_LEN = 16;
+int libmfile_write_result_line(int stage, int value, std::string *out, const uint8_t *digest = nullptr);
 /* Reads one result from the NUL-terminated text: the text is cut at its first "\n" (replaced by
  * NUL), or taken whole when it has none. Returns the bytes consumed (through the "\n", or the text
- * length + 1), or -1 when the piece does not give 2 fields (logged "ret=%d error: ret!=2"). */
-int libmfile_write_get_info(char *text, int *stage, int *value);
+ * length + 1), or -1 when the piece does not give 2 fields (logged "ret=%d error: ret!=2") or its
+ * third field is not a digest. *has_digest (may be null) says whether a digest came, into digest
+ * (MFILE_DIGEST_LEN bytes; may be null when has_digest is). */
+int libmfile_write_get_info(char *text, int *stage, int *value, uint8_t *digest = nullptr,
+                            bool *has_digest = nullptr);
 
 /* Data block of a batch read: a 4-byte big-endian header of a 30-bit length and two flags in the
  * top bits of the first byte, then the data (or, with a flag, a 4-byte big-endian error code). */

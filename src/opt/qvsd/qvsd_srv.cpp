@@ -137,6 +137,7 @@ struct session {
   std::unique_ptr<srv_walk> walk;
   std::map<lock_key, int> locks; /* output locks held: descriptor of each locked directory */
   ep_batch *batch = nullptr;     /* the session's batch file-list job */
+  bool batch_checked = false;    /* its lists come with their digests (QVSD_MFILE_F_DIGESTS) */
 };
 
 /* ---- request members ---- */
@@ -1571,24 +1572,40 @@ bool no_batch(session *s)
   return rep_err(s, VERR_HANDLE, "no batch job is open");
 }
 
-/* "%d\t%d\t%d\t%x\t%x\t%x\t%x": the largest data buffer, the result time-out, remove flags, uid,
- * gid, mode word and directory mode of the job. The values are checked; the job itself runs with
- * the export's own batch parameters (data blocks of up to 2 MiB, the most one reply carries; each
- * result fetch waits at most a second; directories of an initial sync list are made 0755 with the
- * server's owner). Opening a job closes the one before it. */
+/* "%d\t%d\t%d\t%x\t%x\t%x\t%x", optionally followed by "\t%x": the largest data buffer, the
+ * result time-out, remove flags, uid, gid, mode word and directory mode of the job, and the job
+ * flags (QVSD_MFILE_F_*). The data buffer is at most 2 MiB (+ 4 for a block header; the most one
+ * reply carries) and the time-out at most MFILE_WAIT_MAX_MS, because the session waits that long
+ * for each result read. Directories of an initial sync list get the owner asked for, and their
+ * mode loses the set-ID bits unless the export keeps them. Opening a job closes the one before it. */
+constexpr int32_t MFILE_WAIT_MAX_MS = 10000;
+
 bool io2_mfile_open(session *s, const req_view &, const arg_view &a, int32_t)
 {
   auto f = fields_of(a.text);
   int32_t size = 0, timeout = 0, flags = 0;
-  uint32_t uid = 0, gid = 0, mode = 0, dir_mode = 0;
-  if (f.size() != 7 || !num(f[0], &size) || !num(f[1], &timeout) || !num(f[2], &flags) || !num(f[3], &uid, 16) ||
-      !num(f[4], &gid, 16) || !num(f[5], &mode, 16) || !num(f[6], &dir_mode, 16) || size < (int32_t)MFILE_SIZE_MIN ||
-      timeout < 0 || flags < INT8_MIN || flags > INT8_MAX)
+  uint32_t uid = 0, gid = 0, mode = 0, dir_mode = 0, job_flags = 0;
+  if ((f.size() != 7 && f.size() != 8) || !num(f[0], &size) || !num(f[1], &timeout) || !num(f[2], &flags) ||
+      !num(f[3], &uid, 16) || !num(f[4], &gid, 16) || !num(f[5], &mode, 16) || !num(f[6], &dir_mode, 16) ||
+      (f.size() == 8 && !num(f[7], &job_flags, 16)) || size < (int32_t)MFILE_SIZE_MIN || timeout < 0 ||
+      flags < INT8_MIN || flags > INT8_MAX || (job_flags & ~QVSD_MFILE_F_DIGESTS) != 0)
     return bad_arg(s, "bad batch job request");
   batch_close(s);
-  s->batch = ep_batch_open(s->conf->root, &s->err);
+  ep_batch_param p;
+  p.max_size = std::min<uint32_t>((uint32_t)size, MFILE_SIZE_DEFAULT + 4);
+  p.timeout = (uint32_t)std::min(timeout, MFILE_WAIT_MAX_MS);
+  p.uid = uid;
+  p.gid = gid;
+  p.dir_mode = dir_mode & (s->conf->keep_special ? 07777u : 01777u);
+  p.flags = (job_flags & QVSD_MFILE_F_DIGESTS) ? (uint32_t)EP_BATCH_DIGESTS : 0u;
+  /* Without keep_special, the entries a list creates lose the set-ID bits of their modes, as
+   * every other request that sets a mode does. */
+  if (!s->conf->keep_special)
+    p.flags |= EP_BATCH_NO_SET_ID;
+  s->batch = ep_batch_open(s->conf->root, &s->err, &p);
   if (!s->batch)
     return rep_verr(s, s->err.code ? s->err.code : VERR_FAIL);
+  s->batch_checked = (job_flags & QVSD_MFILE_F_DIGESTS) != 0;
   return rep_data(s, nullptr, 0);
 }
 
@@ -1629,39 +1646,6 @@ const mfile_call g_mfile_calls[] = {
     {QVSD_IOCTL2_MFILE_CALL_LAST, MFILE_HARDLINK},         /* 10141 */
 };
 
-/* Without keep_special, the lines of a list that creates entries lose the set-user-ID and
- * set-group-ID bits of their modes, as every other request that sets a mode does. A line that
- * does not parse is kept as it is: the job ends its list there. */
-bool strip_set_id(int type, std::string *list)
-{
-  const uint32_t bits = (uint32_t)(S_ISUID | S_ISGID);
-  std::string out;
-  size_t pos = 0;
-  while (pos < list->size()) {
-    size_t nl = list->find('\n', pos);
-    size_t end = nl == std::string::npos ? list->size() : nl;
-    std::string line = list->substr(pos, end - pos);
-    std::string work = line;
-    char *name = nullptr, *b64 = nullptr;
-    file_attr at;
-    bool parsed = type == MFILE_CREATE_DIR ? libmfile_dir_scanf(work.data(), &name, &at) == 0
-                                           : libmfile_write_scanf(work.data(), &name, &at, &b64) == 0;
-    if (parsed && ((at.attrib_mode | at.alt_mode) & bits)) {
-      at.attrib_mode &= ~bits;
-      at.alt_mode &= ~bits;
-      line.clear();
-      if ((type == MFILE_CREATE_DIR ? mstat_dir_line(name, &at, &line) : mstat_write_line(name, &at, b64, &line)) < 0)
-        return false;
-    }
-    out += line;
-    if (nl != std::string::npos)
-      out.push_back('\n');
-    pos = end + 1;
-  }
-  *list = std::move(out);
-  return true;
-}
-
 /* One batch call: the escaped base directory (an export path) and the escaped list, "%s\t%s", the
  * base alone, or "\t%s". For hard links the base is an escaped zz-string: the export path and the
  * links' directory relative to it. */
@@ -1679,10 +1663,29 @@ bool io2_mfile_call(session *s, const req_view &r, const arg_view &a, int32_t)
     return rep_err(s, VERR_NOTSUP, "not supported");
   size_t tab = a.text.find('\t');
   std::string_view dir_field = a.text.substr(0, tab);
+  std::string_view list_field = tab == std::string_view::npos ? std::string_view() : a.text.substr(tab + 1);
+  /* A checked job's list ends with its digest: a list damaged on the way is refused whole, before
+   * any of its lines could make an entry under a wrong name or with wrong attributes. */
+  std::string_view want;
+  if (s->batch_checked && tab != std::string_view::npos) {
+    size_t last = list_field.rfind('\t');
+    if (last == std::string_view::npos || list_field.size() - last - 1 != 32)
+      return rep_err(s, VERR_PROTO, "batch list without its digest");
+    want = list_field.substr(last + 1);
+    list_field = list_field.substr(0, last);
+  }
   std::string list;
-  if (tab != std::string_view::npos &&
-      str_unescape_cstr_append(a.text.data() + tab + 1, a.text.size() - tab - 1, &list) < 0)
+  if (tab != std::string_view::npos && str_unescape_cstr_append(list_field.data(), list_field.size(), &list) < 0)
     return bad_arg(s, "bad list text");
+  if (!want.empty()) {
+    uint8_t d[16];
+    pl_hash_once(PL_HASH_XXH3, list.data(), list.size(), d);
+    if (pl_hex(d, sizeof d) != want) {
+      LOGW("%s: a batch list for [%.*s] was damaged on the way: refused\n", s->peer,
+           (int)std::min<size_t>(dir_field.size(), 256), dir_field.data());
+      return rep_err(s, VERR_PROTO, "batch list damaged on the way");
+    }
+  }
   std::string dir;
   int rc;
   if (type == MFILE_HARDLINK) {
@@ -1704,8 +1707,6 @@ bool io2_mfile_call(session *s, const req_view &r, const arg_view &a, int32_t)
     if (rc < 0)
       return rep_verr(s, rc);
   }
-  if ((type == MFILE_CREATE_DIR || type == MFILE_WRITE_FILE) && !s->conf->keep_special && !strip_set_id(type, &list))
-    return rep_err(s, VERR_NOMEM, "out of memory");
   if (list.size() > UINT32_MAX)
     return bad_arg(s, "list too long");
   rc = ep_batch_call(s->batch, type, dir.c_str(), list.data(), (uint32_t)list.size(), &s->err);

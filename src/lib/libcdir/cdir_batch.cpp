@@ -1,0 +1,492 @@
+#define LOG_TAG "cdir"
+/* Small files to a server in batches: the files of a directory list that are small enough travel
+ * as file-write lines (their content in Base64) in requests of the output's batch jobs, instead of
+ * three round trips each. The server writes each file, applies its attributes last and answers
+ * with the digest of the line it received (name, attributes and data), which must be the digest
+ * of the line sent from here.
+ *
+ * Requests stay in flight across directories: the server writes the files of one directory while
+ * the next is read and encoded here. What must follow those files waits for their results: the
+ * times of their directory (a deferred finish), links to them and their extended attributes, the
+ * reconcile of a sync, and the end of the run. */
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "libcdir/cdir_batch.h"
+#include "libcdir/cdir_copy.h"
+#include "libcdir/cdir_ctx.h"
+#include "libcdir/cdir_entry.h"
+#include "libcdir/cdir_work.h"
+#include "libcdir/vbfile.h"
+#include "libcdir/vmfile.h"
+#include "libep/ep.h"
+#include "liblog/log2.h"
+#include "libpal/hash/pl_hash.h"
+#include "libpal/string/pl_base64.h"
+#include "libpal/string/pl_escape.h"
+#include "librdir/mfile.h"
+#include "librdir/rdir_line.h"
+
+namespace {
+
+/* The server decodes a file into a data buffer of 2 MiB. */
+constexpr uint64_t BATCH_FILE_MAX = 0x100000;
+/* Batch jobs of the output, each a session of the server with its own writer. */
+constexpr size_t BATCH_JOBS = 2;
+/* Requests posted and not yet answered, per job. */
+constexpr size_t BATCH_IN_FLIGHT = 3;
+/* A request is posted once its lines reach this size (a line is never cut, and a request never
+ * passes bs - 1 bytes): the server starts on the first files of a directory while the later ones
+ * are read and encoded here. */
+constexpr size_t CHUNK_TARGET = 256 * 1024;
+constexpr size_t RESULT_BUF = 64 * 1024;
+
+/* One file of a posted request. */
+struct sent_file {
+  mstat_item *it;
+  std::string out_path;
+  uint8_t digest[MFILE_DIGEST_LEN];
+};
+
+/* A posted request (job set), or a directory finish that waits for the requests before it. */
+struct pending {
+  vmfile *m = nullptr;
+  mstat *list = nullptr; /* a reference to the list the files' items live in */
+  std::string idir, odir;
+  std::vector<sent_file> files;
+  bool finish = false;
+  cdir_cmd dir; /* the finish's directory (no list references) */
+};
+
+} // namespace
+
+struct cdir_batch {
+  std::vector<vmfile *> jobs;
+  size_t next_job = 0;
+  size_t requests = 0; /* entries of q that are requests */
+  std::deque<pending> q;
+  std::vector<char> rbuf = std::vector<char>(RESULT_BUF);
+  std::string carry; /* a result line cut between two reads */
+};
+
+namespace {
+
+void release(pending &p)
+{
+  if (p.list)
+    mstat_free(p.list);
+  p.list = nullptr;
+}
+
+vmfile *open_job(cdir_ctx *ctx, vperror *err)
+{
+  ep_batch_param p;
+  p.max_size = static_cast<uint32_t>(2 * BATCH_FILE_MAX + MFILE_DATA_HDR_SIZE);
+  p.flags = EP_BATCH_DIGESTS;
+  ep_batch *b = ep_batch_open(ctx->o_info.endpoint, err, &p);
+  if (!b)
+    return nullptr;
+  auto *m = new (std::nothrow) vmfile;
+  if (!m) {
+    ep_batch_close(b);
+    VPERROR_SET(err, VERR_NOMEM, "batch job: out of memory");
+    return nullptr;
+  }
+  m->ctx = ctx;
+  m->b = b;
+  m->url = ctx->o_info.url;
+  return m;
+}
+
+/* The output side's batch jobs, opened at the first use. A server that has none (or refuses
+ * them) leaves the files to the one-by-one path for the rest of the run; one job is enough to
+ * go on. Null when there is none. */
+cdir_batch *out_batch(cdir_ctx *ctx)
+{
+  if (ctx->batch || ctx->o_batch_off)
+    return ctx->batch;
+  vperror err{};
+  vmfile *first = open_job(ctx, &err);
+  if (!first) {
+    LOGI("batch file lists of the output are not available (%s): files go one by one", vperror_str(&err));
+    ctx->o_batch_off = true;
+    return nullptr;
+  }
+  auto *b = new (std::nothrow) cdir_batch;
+  if (!b) {
+    vmfile_close(first);
+    ctx->o_batch_off = true;
+    return nullptr;
+  }
+  b->jobs.push_back(first);
+  for (size_t i = 1; i < BATCH_JOBS; ++i) {
+    vmfile *m = open_job(ctx, &err);
+    if (!m)
+      break;
+    b->jobs.push_back(m);
+  }
+  ctx->batch = b;
+  return b;
+}
+
+/* Marks an output file that the server wrote and that is not what was read here: its times must
+ * not say that it is complete while it waits to be sent once more. */
+void unmark_complete(cdir_ctx *ctx, const sent_file &f)
+{
+  uint64_t t = f.it->time_write > 10 ? 0 : f.it->time_write + 100;
+  vperror e{};
+  if (ep_lutime(ctx->o_info.endpoint, f.out_path.c_str(), t, t, &e) < 0)
+    LOGW("[%s] times not reset: %s", f.out_path.c_str(), e.msg);
+}
+
+/* A file the server wrote differently from what was read: sent once more on its own, which
+ * checks it again and counts it. */
+void send_again(cdir_ctx *ctx, const pending &p, const sent_file &f)
+{
+  LOGW("[%s] differs from what was sent in its batch: sent once more", f.out_path.c_str());
+  unmark_complete(ctx, f);
+  cdir_item_path in;
+  if (!cdir_make_path(p.idir, *f.it, &in)) {
+    cdir_drop_too_long(ctx, true, p.idir, in.base);
+    return;
+  }
+  cdir_copy_sync_file(ctx, f.it, in.path, f.out_path.c_str());
+}
+
+/* One result line for file f of request p. */
+void take_result(cdir_ctx *ctx, const pending &p, const sent_file &f, char *line)
+{
+  int stage = -1, value = 0;
+  uint8_t d[MFILE_DIGEST_LEN];
+  bool has_digest = false;
+  if (libmfile_write_get_info(line, &stage, &value, d, &has_digest) < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, f.it->name);
+    cdir_fail(ctx, VERR_PROTO, "create_file [%s] error: the result [%.64s] does not parse", f.out_path.c_str(), line);
+    return;
+  }
+  if (stage == MFILE_WRITE_OPEN_FAIL && value == VERR_PROTO) {
+    send_again(ctx, p, f); /* its line was spoiled on the way */
+    return;
+  }
+  if (stage != MFILE_WRITE_DONE) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, f.it->name);
+    cdir_fail(ctx, value, "create_file [%s] eno=%d error: %s", f.out_path.c_str(), value, verr2str(value));
+    return;
+  }
+  if (static_cast<uint64_t>(value) != f.it->size || (has_digest && memcmp(d, f.digest, sizeof d) != 0)) {
+    send_again(ctx, p, f);
+    return;
+  }
+  cdir_stat_open_inc(&ctx->stat, true, f.it->name);
+  cdir_stat_add(&ctx->stat.total_read, value);
+  cdir_add_written(ctx, value);
+}
+
+/* The jobs failed: every file posted and not answered counts as failed (none of them may be taken
+ * for copied), finishes still waiting run, and the rest of the run sends files one by one. */
+void abandon(cdir_ctx *ctx, const pending &failed, size_t from, int code, const char *why)
+{
+  cdir_batch *b = ctx->batch;
+  size_t lost = failed.files.size() - from;
+  for (size_t i = from; i < failed.files.size(); ++i)
+    cdir_stat_o_fail_inc(&ctx->stat, true, failed.files[i].it->name);
+  std::vector<cdir_cmd> finishes;
+  for (pending &p : b->q) {
+    lost += p.files.size();
+    for (const sent_file &f : p.files)
+      cdir_stat_o_fail_inc(&ctx->stat, true, f.it->name);
+    if (p.finish)
+      finishes.push_back(p.dir);
+    release(p);
+  }
+  b->q.clear();
+  b->requests = 0;
+  cdir_fail(ctx, code, "write_add_list [%s] error: %s (%zu files not written)", failed.odir.c_str(), why, lost);
+  cdir_batch_close(ctx);
+  ctx->o_batch_off = true;
+  for (cdir_cmd &c : finishes)
+    cdir_dir_finish(ctx, &c);
+}
+
+/* Takes the oldest entry: runs a deferred finish, or reads the results of a request. 0, or -1
+ * when they did not come (reported, and every job closed). */
+int drain_one(cdir_ctx *ctx)
+{
+  cdir_batch *b = ctx->batch;
+  pending p = std::move(b->q.front());
+  b->q.pop_front();
+  if (p.finish) {
+    cdir_dir_finish(ctx, &p.dir);
+    return 0;
+  }
+  b->requests--;
+  std::string prefix = "write_add_list [" + p.odir + "]";
+  size_t next = 0;
+  int rc = 0;
+  while (next < p.files.size()) {
+    int n = vmfile_list_ret(p.m, b->rbuf.data(), static_cast<uint32_t>(b->rbuf.size() - 1), prefix.c_str());
+    if (n < 0) {
+      int code = p.m->err.code ? p.m->err.code : VERR_TIMEOUT;
+      b->carry.clear();
+      abandon(ctx, p, next, code, *p.m->err.msg ? p.m->err.msg : verr2str(code));
+      rc = -1;
+      break;
+    }
+    b->carry.append(b->rbuf.data(), static_cast<size_t>(n));
+    size_t pos = 0;
+    for (;;) {
+      size_t nl = b->carry.find('\n', pos);
+      if (nl == std::string::npos || next >= p.files.size())
+        break;
+      b->carry[nl] = '\0';
+      take_result(ctx, p, p.files[next++], &b->carry[pos]);
+      pos = nl + 1;
+    }
+    b->carry.erase(0, pos);
+    if (next < p.files.size() && cdir_need_exit(ctx)) {
+      b->carry.clear();
+      abandon(ctx, p, next, VERR_CANCELLED, "the run stopped");
+      rc = -1;
+      break;
+    }
+  }
+  if (rc == 0)
+    b->carry.clear();
+  release(p);
+  return rc;
+}
+
+/* Posts one request of whole lines (the newline after the last one is not sent) for the files of
+ * list in c's directory. The jobs take requests in turn; each job answers in the order of its
+ * requests, and requests are drained in the order they were posted. */
+int post(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> *files)
+{
+  if (files->empty())
+    return 0;
+  cdir_batch *b = ctx->batch;
+  if (!lines->empty() && lines->back() == '\n')
+    lines->pop_back();
+  pending p;
+  p.m = b->jobs[b->next_job++ % b->jobs.size()];
+  p.idir = c->idir;
+  p.odir = c->odir;
+  p.files = std::move(*files);
+  files->clear();
+  LOGD("write_add_list [%s] files=%zu bytes=%zu", c->odir.c_str(), p.files.size(), lines->size());
+  int rc = vmfile_call(p.m, MFILE_WRITE_FILE, c->odir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+  if (rc == VERR_PROTO) {
+    /* The server found the list damaged on the way and did none of it: sent once more. */
+    LOGW("write_add_list [%s]: the list was damaged on the way: sent once more", c->odir.c_str());
+    rc = vmfile_call(p.m, MFILE_WRITE_FILE, c->odir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+  }
+  lines->clear();
+  if (rc < 0) {
+    abandon(ctx, p, 0, rc, vperror_str(&p.m->err));
+    return -1;
+  }
+  mstat_ref_add(c->files);
+  p.list = c->files;
+  b->q.push_back(std::move(p));
+  b->requests++;
+  while (ctx->batch && b->requests >= BATCH_IN_FLIGHT * b->jobs.size())
+    if (drain_one(ctx) < 0)
+      return -1;
+  return 0;
+}
+
+/* Reads a small input whole into data and checks that it is still what its listing said. 1 when
+ * it is, 0 when it changed (the one-by-one path takes it), -1 on a failure (counted, reported). */
+int read_small(cdir_ctx *ctx, mstat_item *it, const char *in_path, std::string *data)
+{
+  vbfile *in = ctx->i_side.bfile;
+  int rc = vbfile_open_read(in, in_path);
+  if (rc < 0) {
+    cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(in, rc, "i_open", in_path);
+    return -1;
+  }
+  data->resize(it->size + 1);
+  uint64_t got = 0;
+  /* One byte more than listed: a file that grew is seen without a second read. */
+  while (got < it->size + 1) {
+    uint64_t want = it->size + 1 - got;
+    int64_t n = vbfile_pread(in, data->data() + got, want, got);
+    if (n < 0) {
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      vbfile_fail(in, static_cast<int>(n), "i_read", in_path);
+      vbfile_close(in, nullptr);
+      return -1;
+    }
+    got += static_cast<uint64_t>(n);
+    if (static_cast<uint64_t>(n) < want)
+      break; /* the end of a regular file */
+  }
+  os_dirent now;
+  bool same = got == it->size && (vbfile_stat(in, &now) < 0 || (static_cast<uint64_t>(now.size) == it->size &&
+                                                                  static_cast<uint64_t>(now.time_write) == it->time_write));
+  vbfile_close(in, nullptr);
+  data->resize(got);
+  return same ? 1 : 0;
+}
+
+/* Appends the file-write line of item it (escaped name, attributes, data in Base64) to lines.
+ * false (lines unchanged) when it does not format. */
+bool append_line(cdir_ctx *ctx, mstat_item *it, const std::string &base, const std::string &data, std::string *lines,
+                 std::string *scratch)
+{
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, it, &a, &link);
+  a.link_name = nullptr;
+  std::string &name = *scratch;
+  name.clear();
+  if (str_escape_tab_append(base.data(), base.size(), &name) < 0)
+    return false;
+  size_t mark = lines->size();
+  /* The line's fields, then the Base64 text written in place after them. */
+  if (mstat_write_line(name.c_str(), &a, nullptr, lines) < 0) {
+    lines->resize(mark);
+    return false;
+  }
+  if (!data.empty()) {
+    size_t at = lines->size();
+    lines->resize(at + str_base64_len(data.size()) + 1);
+    int n = str_base64_encode(data.data(), data.size(), lines->data() + at, lines->size() - at);
+    if (n < 0) {
+      lines->resize(mark);
+      return false;
+    }
+    lines->resize(at + static_cast<size_t>(n));
+  }
+  lines->push_back('\n');
+  return true;
+}
+
+} // namespace
+
+void cdir_batch_close(cdir_ctx *ctx)
+{
+  cdir_batch *b = ctx->batch;
+  if (!b)
+    return;
+  for (pending &p : b->q)
+    release(p);
+  for (vmfile *m : b->jobs)
+    vmfile_close(m);
+  delete b;
+  ctx->batch = nullptr;
+}
+
+bool cdir_batch_usable(cdir_ctx *ctx)
+{
+  return ctx->cp_mode == CDIR_CP_L2R && !ctx->o_batch_off && !cdir_no_overwrite(ctx) &&
+         !(ctx->p.trace_flags & CDIR_TRACE_DRY_RUN);
+}
+
+bool cdir_batch_takes(cdir_ctx *ctx, const mstat_item *it)
+{
+  uint32_t kind = it->attrib_mode & S_IFMT;
+  if (cdir_kind_of(it->type) != TYPE_FILE || (kind != 0 && kind != S_IFREG) || (it->type & TYPE_F_SPARSE))
+    return false;
+  if (it->size > BATCH_FILE_MAX || it->size > static_cast<uint64_t>(ctx->small_limit))
+    return false;
+  /* A file whose output copy shares its data with further names is written through, which the
+   * batch service never does. */
+  return !((ctx->p.i_opt.flags & CDIR_EP_HARDLINKS) && it->st_nlink > 1);
+}
+
+void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *> &items,
+                      std::vector<mstat_item *> *again)
+{
+  if (!out_batch(ctx)) {
+    again->insert(again->end(), items.begin(), items.end());
+    return;
+  }
+  const size_t chunk_max = ctx->p.bs - 1;
+  std::string lines, data, scratch;
+  std::vector<sent_file> files;
+  cdir_item_path in, out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    mstat_item *it = items[i];
+    if (cdir_need_exit(ctx))
+      return;
+    if (!ctx->batch) { /* the jobs failed: the rest goes one by one */
+      again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
+      return;
+    }
+    if (!cdir_make_path(c->idir, *it, &in)) {
+      cdir_drop_too_long(ctx, true, c->idir, in.base);
+      continue;
+    }
+    if (!cdir_make_path(c->odir, *it, &out)) {
+      cdir_drop_too_long(ctx, false, c->odir, out.base);
+      continue;
+    }
+    cdir_test_stop_at(out.path);
+    if (!cdir_trace_item(ctx, it, false, out.path, false))
+      continue;
+    int rd = read_small(ctx, it, in.path, &data);
+    if (rd < 0)
+      continue;
+    if (rd == 0) {
+      again->push_back(it); /* changed since it was listed: the one-by-one path reports it */
+      continue;
+    }
+    size_t mark = lines.size();
+    if (!append_line(ctx, it, in.base, data, &lines, &scratch) || lines.size() - mark - 1 > chunk_max) {
+      lines.resize(mark);
+      again->push_back(it); /* a line that no request can carry whole */
+      continue;
+    }
+    sent_file f{it, out.path, {}};
+    pl_hash_once(PL_HASH_XXH3, lines.data() + mark, lines.size() - mark - 1, f.digest); /* without its newline */
+    /* The request so far, without this line, when both would pass bs - 1 bytes. */
+    if (mark > 0 && lines.size() - 1 > chunk_max) {
+      std::string line = lines.substr(mark);
+      lines.resize(mark);
+      if (post(ctx, c, &lines, &files) < 0) {
+        again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
+        return;
+      }
+      lines = std::move(line);
+    }
+    files.push_back(std::move(f));
+    if (lines.size() >= CHUNK_TARGET && post(ctx, c, &lines, &files) < 0) {
+      again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i) + 1, items.end());
+      return;
+    }
+  }
+  post(ctx, c, &lines, &files);
+}
+
+int cdir_batch_drain(cdir_ctx *ctx)
+{
+  int rc = 0;
+  while (ctx->batch && !ctx->batch->q.empty())
+    if (drain_one(ctx) < 0)
+      rc = -1;
+  return rc;
+}
+
+bool cdir_batch_defer_finish(cdir_ctx *ctx, const cdir_cmd *c)
+{
+  cdir_batch *b = ctx->batch;
+  if (!b || b->requests == 0)
+    return false;
+  pending p;
+  p.finish = true;
+  p.dir.idir = c->idir;
+  p.dir.odir = c->odir;
+  p.dir.attr = c->attr;
+  p.dir.attr.name = nullptr;
+  p.dir.attr.link_name = nullptr;
+  p.dir.o_exists = c->o_exists;
+  p.dir.is_root = c->is_root;
+  p.dir.code = c->code;
+  b->q.push_back(std::move(p));
+  return true;
+}
