@@ -23,6 +23,7 @@
 #include "helpers/peer_proc.h"
 #include "libep/ep.h"
 #include "libep/ep_beneath.h"
+#include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_base64.h"
 #include "libpal/string/pl_escape.h"
 #include "librdir/mfile.h"
@@ -420,6 +421,73 @@ TEST_F(mfile_t, write_file_list)
        [&] { return exists(R + "/ten") ? "created" : ""; }},
   };
   run_rows(rows, [&] { reset_tree(); });
+}
+
+/* A job for a sender that checks digests: each entry's result carries the digest of its line as
+ * received, a line that does not parse or decode costs only itself ("1\t-466") and the list goes
+ * on, and a job that may not give set-ID bits clears them. One read takes a whole request's
+ * results, not one per entry. */
+TEST_F(mfile_t, a_checked_job_digests_lines_and_goes_past_a_spoiled_one)
+{
+  libmfile_param p;
+  p.digests = true;
+  p.keep_set_id = false;
+  p.max_mfile_size = 4096;
+  p.timeout = READ_MS;
+  vperror err{};
+  p.err = &err;
+  h = libmfile_open(&p);
+  ASSERT_NE(nullptr, h) << vperror_str(&err);
+  const uint32_t T = 1200000000;
+  std::vector<std::string> lines = {
+      write_line("d1", attr(TYPE_FILE, S_IFREG | 04755, T), "data one"),
+      "spoiled\t\t2\t81a4\t80\t0\t0\t0\t0\t0\t!!!!\n",
+      "ten\t\t2\t81a4\t80\t0\t0\t0\t0\t0\n",
+      write_line("e1", attr(TYPE_FILE, S_IFREG | 02644, T), ""),
+  };
+  for (int i = 0; i < 40; i++)
+    lines.push_back(write_line("n" + std::to_string(i), attr(TYPE_FILE, S_IFREG | 0644, T), std::string(i, 'x')));
+  std::string list;
+  for (const auto &l : lines)
+    list += l;
+  ASSERT_EQ(0, libmfile_call_cmd(h, MFILE_WRITE_FILE, B.c_str(), list.data(), list.size()));
+  /* Every result of the request arrives in one read (the buffer holds them all). */
+  std::vector<char> buf(1 << 16);
+  int n = libmfile_get_list_ret(h, buf.data(), (uint32_t)buf.size(), "checked");
+  ASSERT_GT(n, 0);
+  std::string got(buf.data(), (size_t)n);
+  ASSERT_EQ((size_t)std::count(got.begin(), got.end(), '\n'), lines.size()) << got;
+  size_t pos = 0;
+  for (size_t i = 0; i < lines.size(); i++) {
+    size_t nl = got.find('\n', pos);
+    std::string r = got.substr(pos, nl - pos + 1);
+    pos = nl + 1;
+    if (i == 1 || i == 2) {
+      EXPECT_EQ("1\t-466\n", r) << i;
+      continue;
+    }
+    std::string text = lines[i].substr(0, lines[i].size() - 1);
+    uint8_t want[MFILE_DIGEST_LEN], d[MFILE_DIGEST_LEN];
+    pl_hash_once(PL_HASH_XXH3, text.data(), text.size(), want);
+    int stage = -1, value = -1;
+    bool has = false;
+    std::string copy = r;
+    ASSERT_GT(libmfile_write_get_info(copy.data(), &stage, &value, d, &has), 0) << r;
+    EXPECT_EQ(0, stage) << r;
+    EXPECT_TRUE(has && memcmp(d, want, sizeof d) == 0) << i << ": " << r;
+  }
+  EXPECT_EQ("data one", read_file(B + "/d1"));
+  EXPECT_EQ(0755u, lstat_of(B + "/d1").st_mode & 07777);
+  EXPECT_EQ(0644u, lstat_of(B + "/e1").st_mode & 07777);
+  EXPECT_FALSE(exists(B + "/spoiled"));
+  EXPECT_FALSE(exists(B + "/ten"));
+  EXPECT_EQ(std::string(39, 'x'), read_file(B + "/n39"));
+  /* A result text with a digest field that is not one does not parse. */
+  std::string bad = "0\t3\tnothex\n";
+  int stage = 0, value = 0;
+  uint8_t d[MFILE_DIGEST_LEN];
+  bool has = false;
+  EXPECT_EQ(-1, libmfile_write_get_info(bad.data(), &stage, &value, d, &has));
 }
 
 TEST_F(mfile_t, delete_and_clear)
