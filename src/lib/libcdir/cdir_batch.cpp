@@ -1,7 +1,9 @@
 #define LOG_TAG "cdir"
-/* Small files to a server in batches: the files of a directory list that are small enough travel
- * as file-write lines (their content in Base64) in requests of the output's batch jobs, instead of
- * three round trips each. The server writes each file, applies its attributes last and answers
+/* Small files to and from a server in batches. To a server, the files of a directory list that are
+ * small enough travel as file-write lines (their content in Base64) in requests of the output's
+ * batch jobs, instead of three round trips each. From a server, they are asked for in read lists
+ * of the input's batch jobs and come back as data blocks, each followed by the digest of its
+ * data, and are written here. The server writes each file, applies its attributes last and answers
  * with the digest of the line it received (name, attributes and data), which must be the digest
  * of the line sent from here.
  *
@@ -43,7 +45,13 @@ constexpr size_t BATCH_IN_FLIGHT = 3;
  * passes bs - 1 bytes): the server starts on the first files of a directory while the later ones
  * are read and encoded here. */
 constexpr size_t CHUNK_TARGET = 256 * 1024;
-constexpr size_t RESULT_BUF = 64 * 1024;
+/* Data a read list asks for at most: a reply of the server carries 2 MiB. */
+constexpr uint64_t READ_TARGET = 1024 * 1024;
+constexpr size_t RESULT_BUF = 2 * 1024 * 1024;
+constexpr size_t WRITE_RESULTS_BUF = 64 * 1024;
+/* The data buffer of a read job: the largest read (a file of BATCH_FILE_MAX and the byte that
+ * shows it grew), its digest and the block header. */
+constexpr uint32_t READ_JOB_SIZE = static_cast<uint32_t>(BATCH_FILE_MAX) + 1 + MFILE_DIGEST_LEN + 64;
 
 /* One file of a posted request. */
 struct sent_file {
@@ -55,6 +63,7 @@ struct sent_file {
 /* A posted request (job set), or a directory finish that waits for the requests before it. */
 struct pending {
   vmfile *m = nullptr;
+  bool read = false; /* a read list (files from the server), else a write list */
   mstat *list = nullptr; /* a reference to the list the files' items live in */
   std::string idir, odir;
   std::vector<sent_file> files;
@@ -82,12 +91,20 @@ void release(pending &p)
   p.list = nullptr;
 }
 
+/* The side whose server runs the jobs: the output of a copy to a server, the input of one from a
+ * server. */
+url_info &job_side(cdir_ctx *ctx)
+{
+  return ctx->cp_mode == CDIR_CP_R2L ? ctx->i_info : ctx->o_info;
+}
+
 vmfile *open_job(cdir_ctx *ctx, vperror *err)
 {
   ep_batch_param p;
-  p.max_size = static_cast<uint32_t>(2 * BATCH_FILE_MAX + MFILE_DATA_HDR_SIZE);
+  p.max_size = ctx->cp_mode == CDIR_CP_R2L ? READ_JOB_SIZE
+                                           : static_cast<uint32_t>(2 * BATCH_FILE_MAX + MFILE_DATA_HDR_SIZE);
   p.flags = EP_BATCH_DIGESTS;
-  ep_batch *b = ep_batch_open(ctx->o_info.endpoint, err, &p);
+  ep_batch *b = ep_batch_open(job_side(ctx).endpoint, err, &p);
   if (!b)
     return nullptr;
   auto *m = new (std::nothrow) vmfile;
@@ -98,11 +115,11 @@ vmfile *open_job(cdir_ctx *ctx, vperror *err)
   }
   m->ctx = ctx;
   m->b = b;
-  m->url = ctx->o_info.url;
+  m->url = job_side(ctx).url;
   return m;
 }
 
-/* The output side's batch jobs, opened at the first use. A server that has none (or refuses
+/* The batch jobs of the server's side, opened at the first use. A server that has none (or refuses
  * them) leaves the files to the one-by-one path for the rest of the run; one job is enough to
  * go on. Null when there is none. */
 cdir_batch *out_batch(cdir_ctx *ctx)
@@ -112,7 +129,8 @@ cdir_batch *out_batch(cdir_ctx *ctx)
   vperror err{};
   vmfile *first = open_job(ctx, &err);
   if (!first) {
-    LOGI("batch file lists of the output are not available (%s): files go one by one", vperror_str(&err));
+    LOGI("batch file lists of [%s] are not available (%s): files go one by one", job_side(ctx).url.c_str(),
+         vperror_str(&err));
     ctx->o_batch_off = true;
     return nullptr;
   }
@@ -205,11 +223,121 @@ void abandon(cdir_ctx *ctx, const pending &failed, size_t from, int code, const 
   }
   b->q.clear();
   b->requests = 0;
-  cdir_fail(ctx, code, "write_add_list [%s] error: %s (%zu files not written)", failed.odir.c_str(), why, lost);
+  if (failed.read)
+    cdir_fail(ctx, code, "read_add_list [%s] error: %s (%zu files not read)", failed.idir.c_str(), why, lost);
+  else
+    cdir_fail(ctx, code, "write_add_list [%s] error: %s (%zu files not written)", failed.odir.c_str(), why, lost);
   cdir_batch_close(ctx);
   ctx->o_batch_off = true;
   for (cdir_cmd &c : finishes)
     cdir_dir_finish(ctx, &c);
+}
+
+/* Writes one file that came from the server into the output, attributes last. */
+void write_received(cdir_ctx *ctx, mstat_item *it, const char *out_path, const uint8_t *data, size_t len)
+{
+  vbfile *out = ctx->o_side.bfile;
+  int rc = vbfile_open_write(out, out_path, false, true);
+  if (rc < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(out, rc, "o_open", out_path);
+    return;
+  }
+  int64_t w = len ? vbfile_pwrite(out, data, len, 0) : 0;
+  if (w < 0 || static_cast<size_t>(w) != len) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(out, w < 0 ? static_cast<int>(w) : VERR_FAIL, "o_write", out_path);
+    vbfile_close(out, nullptr); /* no attributes: its times must not say that it is complete */
+    return;
+  }
+  cdir_stat_add(&ctx->stat.total_read, static_cast<int64_t>(len));
+  cdir_add_written(ctx, static_cast<int64_t>(len));
+  file_attr a;
+  std::string link;
+  cdir_item_attr(ctx, it, &a, &link);
+  a.link_name = nullptr;
+  int crc = vbfile_close(out, &a);
+  if (crc < 0) {
+    cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
+    vbfile_fail(out, crc, "close", out_path);
+    return;
+  }
+  cdir_stat_open_inc(&ctx->stat, true, it->name);
+}
+
+/* One data block for file f of read request p: written, or fetched once more on its own when its
+ * data is not what the server read (damaged on the way) or not what was listed (the file changed;
+ * the one-by-one copy then reports it). */
+void take_block(cdir_ctx *ctx, const pending &p, const sent_file &f, const mfile_data &d)
+{
+  if (d.flags) {
+    cdir_stat_i_fail_inc(&ctx->stat, true, f.it->name);
+    cdir_item_path in;
+    std::string shown = cdir_make_path(p.idir, *f.it, &in) ? in.path : p.idir;
+    cdir_fail(ctx, d.code, "%s [%s] eno=%d error: %s", (d.flags & MFILE_F_OPEN_ERR) ? "i_open" : "i_read",
+              shown.c_str(), d.code, verr2str(d.code));
+    return;
+  }
+  size_t n = d.data.size();
+  uint8_t digest[MFILE_DIGEST_LEN];
+  bool whole = n >= MFILE_DIGEST_LEN;
+  if (whole) {
+    n -= MFILE_DIGEST_LEN;
+    pl_hash_once(PL_HASH_XXH3, d.data.data(), n, digest);
+    whole = memcmp(digest, d.data.data() + n, sizeof digest) == 0;
+  }
+  if (!whole || n != f.it->size) {
+    if (!whole)
+      LOGW("[%s] came damaged from its batch: fetched once more", f.out_path.c_str());
+    cdir_item_path in;
+    if (!cdir_make_path(p.idir, *f.it, &in)) {
+      cdir_drop_too_long(ctx, true, p.idir, in.base);
+      return;
+    }
+    cdir_copy_sync_file(ctx, f.it, in.path, f.out_path.c_str());
+    return;
+  }
+  write_received(ctx, f.it, f.out_path.c_str(), d.data.data(), n);
+}
+
+/* Reads the blocks of a read request, one per file in order. 0, or -1 when they did not come
+ * (reported, and every job closed). */
+int drain_read(cdir_ctx *ctx, pending &p)
+{
+  cdir_batch *b = ctx->batch;
+  std::string prefix = "read_add_list [" + p.idir + "]";
+  size_t next = 0;
+  int rc = 0;
+  while (next < p.files.size()) {
+    int n = vmfile_list_ret(p.m, b->rbuf.data(), static_cast<uint32_t>(b->rbuf.size() - 1), prefix.c_str());
+    if (n < 0) {
+      int code = p.m->err.code ? p.m->err.code : VERR_TIMEOUT;
+      abandon(ctx, p, next, code, *p.m->err.msg ? p.m->err.msg : verr2str(code));
+      rc = -1;
+      break;
+    }
+    /* A reply holds whole blocks. */
+    size_t off = 0;
+    while (off < static_cast<size_t>(n) && next < p.files.size()) {
+      mfile_data d;
+      size_t used = 0;
+      if (libmfile_read_get_data_len_err(reinterpret_cast<uint8_t *>(b->rbuf.data()) + off, static_cast<size_t>(n) - off,
+                                         &used, &d) < 0) {
+        abandon(ctx, p, next, VERR_PROTO, "a data block does not parse");
+        release(p);
+        return -1;
+      }
+      take_block(ctx, p, p.files[next++], d);
+      off += used;
+    }
+    if (next < p.files.size() && cdir_need_exit(ctx)) {
+      abandon(ctx, p, next, VERR_CANCELLED, "the run stopped");
+      rc = -1;
+      break;
+    }
+  }
+  release(p);
+  return rc;
 }
 
 /* Takes the oldest entry: runs a deferred finish, or reads the results of a request. 0, or -1
@@ -224,11 +352,15 @@ int drain_one(cdir_ctx *ctx)
     return 0;
   }
   b->requests--;
+  if (p.read)
+    return drain_read(ctx, p);
   std::string prefix = "write_add_list [" + p.odir + "]";
   size_t next = 0;
   int rc = 0;
+  /* Write results are short lines: a small reply is asked for. */
+  const uint32_t want = static_cast<uint32_t>(std::min<size_t>(b->rbuf.size() - 1, WRITE_RESULTS_BUF));
   while (next < p.files.size()) {
-    int n = vmfile_list_ret(p.m, b->rbuf.data(), static_cast<uint32_t>(b->rbuf.size() - 1), prefix.c_str());
+    int n = vmfile_list_ret(p.m, b->rbuf.data(), want, prefix.c_str());
     if (n < 0) {
       int code = p.m->err.code ? p.m->err.code : VERR_TIMEOUT;
       b->carry.clear();
@@ -383,8 +515,8 @@ void cdir_batch_close(cdir_ctx *ctx)
 
 bool cdir_batch_usable(cdir_ctx *ctx)
 {
-  return ctx->cp_mode == CDIR_CP_L2R && !ctx->o_batch_off && !cdir_no_overwrite(ctx) &&
-         !(ctx->p.trace_flags & CDIR_TRACE_DRY_RUN);
+  return (ctx->cp_mode == CDIR_CP_L2R || ctx->cp_mode == CDIR_CP_R2L) && !ctx->o_batch_off &&
+         !cdir_no_overwrite(ctx) && !(ctx->p.trace_flags & CDIR_TRACE_DRY_RUN);
 }
 
 bool cdir_batch_takes(cdir_ctx *ctx, const mstat_item *it)
@@ -393,6 +525,9 @@ bool cdir_batch_takes(cdir_ctx *ctx, const mstat_item *it)
   if (cdir_kind_of(it->type) != TYPE_FILE || (kind != 0 && kind != S_IFREG) || (it->type & TYPE_F_SPARSE))
     return false;
   if (it->size > BATCH_FILE_MAX || it->size > static_cast<uint64_t>(ctx->small_limit))
+    return false;
+  /* An empty file from a server needs nothing from there: it is made here as it is. */
+  if (ctx->cp_mode == CDIR_CP_R2L && it->size == 0)
     return false;
   /* A file whose output copy shares its data with further names is written through, which the
    * batch service never does. */
@@ -461,6 +596,98 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
     }
   }
   post(ctx, c, &lines, &files);
+}
+
+namespace {
+
+/* Posts one read list for the files of c's directory. */
+int post_read(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> *files)
+{
+  if (files->empty())
+    return 0;
+  cdir_batch *b = ctx->batch;
+  if (!lines->empty() && lines->back() == '\n')
+    lines->pop_back();
+  pending p;
+  p.read = true;
+  p.m = b->jobs[b->next_job++ % b->jobs.size()];
+  p.idir = c->idir;
+  p.odir = c->odir;
+  p.files = std::move(*files);
+  files->clear();
+  LOGD("read_add_list [%s] files=%zu", c->idir.c_str(), p.files.size());
+  int rc = vmfile_call(p.m, MFILE_READ_LIST, c->idir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+  if (rc == VERR_PROTO) {
+    LOGW("read_add_list [%s]: the list was damaged on the way: sent once more", c->idir.c_str());
+    rc = vmfile_call(p.m, MFILE_READ_LIST, c->idir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+  }
+  lines->clear();
+  if (rc < 0) {
+    abandon(ctx, p, 0, rc, vperror_str(&p.m->err));
+    return -1;
+  }
+  mstat_ref_add(c->files);
+  p.list = c->files;
+  b->q.push_back(std::move(p));
+  b->requests++;
+  while (ctx->batch && b->requests >= BATCH_IN_FLIGHT * b->jobs.size())
+    if (drain_one(ctx) < 0)
+      return -1;
+  return 0;
+}
+
+} // namespace
+
+void cdir_batch_read(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *> &items,
+                     std::vector<mstat_item *> *again)
+{
+  if (!out_batch(ctx)) {
+    again->insert(again->end(), items.begin(), items.end());
+    return;
+  }
+  std::string lines, name;
+  std::vector<sent_file> files;
+  uint64_t asked = 0;
+  cdir_item_path in, out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    mstat_item *it = items[i];
+    if (cdir_need_exit(ctx))
+      return;
+    if (!ctx->batch) {
+      again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
+      return;
+    }
+    if (!cdir_make_path(c->idir, *it, &in)) {
+      cdir_drop_too_long(ctx, true, c->idir, in.base);
+      continue;
+    }
+    if (!cdir_make_path(c->odir, *it, &out)) {
+      cdir_drop_too_long(ctx, false, c->odir, out.base);
+      continue;
+    }
+    cdir_test_stop_at(out.path);
+    if (!cdir_trace_item(ctx, it, false, out.path, false))
+      continue;
+    name.clear();
+    if (str_escape_tab_append(in.base.data(), in.base.size(), &name) < 0) {
+      again->push_back(it);
+      continue;
+    }
+    /* One byte more than listed: a file that grew shows it. */
+    char len[32];
+    snprintf(len, sizeof len, "\t%llu\n", static_cast<unsigned long long>(it->size + 1));
+    lines += name;
+    lines += len;
+    files.push_back(sent_file{it, out.path, {}});
+    asked += it->size + 1;
+    if ((asked >= READ_TARGET || lines.size() >= CHUNK_TARGET) && post_read(ctx, c, &lines, &files) < 0) {
+      again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i) + 1, items.end());
+      return;
+    }
+    if (lines.empty())
+      asked = 0;
+  }
+  post_read(ctx, c, &lines, &files);
 }
 
 int cdir_batch_drain(cdir_ctx *ctx)

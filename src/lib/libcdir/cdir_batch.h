@@ -9,7 +9,7 @@
 struct cdir_ctx;
 struct cdir_cmd;
 
-/* Whether this run sends small files in batches: a local input, a server output that offers the
+/* Whether this run moves small files in batches: between this host and a server that offers the
  * batch job, and neither a dry run nor copy_no_overwrite (a batch replaces what is there). */
 bool cdir_batch_usable(cdir_ctx *ctx);
 /* Whether a batch carries this item: a regular file without holes of at most half the block size
@@ -27,6 +27,12 @@ bool cdir_batch_takes(cdir_ctx *ctx, const mstat_item *it);
 void cdir_batch_close(cdir_ctx *ctx);
 void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *> &items,
                       std::vector<mstat_item *> *again);
+/* Asks the input's server for items (regular files of at most 1 MiB, not empty) in read lists of
+ * c's directory, and writes each file as its data comes, attributes last. A file whose data came
+ * damaged, or that is not as it was listed, is copied once more on its own. Like
+ * cdir_batch_write otherwise. */
+void cdir_batch_read(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *> &items,
+                     std::vector<mstat_item *> *again);
 /* Reads every result still outstanding and runs the finishes that waited for them: before
  * anything that must find the files written (links to them, their extended attributes, a
  * reconcile), and at the end of the run. 0, or -1 when a job failed (reported). Executor only, or

@@ -536,7 +536,10 @@ void sync_mode_file_list(cdir_ctx *ctx, cdir_cmd *c)
     for (mstat_item *it : todo)
       (cdir_batch_takes(ctx, it) ? small : rest).push_back(it);
     if (!small.empty()) {
-      cdir_batch_write(ctx, c, small, &rest);
+      if (ctx->cp_mode == CDIR_CP_R2L)
+        cdir_batch_read(ctx, c, small, &rest);
+      else
+        cdir_batch_write(ctx, c, small, &rest);
       if (cdir_need_exit(ctx))
         return;
       std::stable_sort(rest.begin(), rest.end(), by_size);

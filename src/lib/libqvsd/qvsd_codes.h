@@ -166,7 +166,8 @@ constexpr int64_t QVSD_O_SOLE = 0x200000;
  * argument (10130). QVSD_MFILE_F_DIGESTS: the result of each entry a file-write line (type 3)
  * makes carries the XXH3-128 digest of that line as the server received it (name, attributes and
  * Base64 data), "0\t<bytes>\t<32 hex digits>\n", for the sender to compare with the line it
- * sent; a line that does not parse gets "1\t-466\n" and the list goes on. The calls of such a
+ * sent; a line that does not parse gets "1\t-466\n" and the list goes on. Each plain data block of
+ * a read list (type 1) ends with the digest of its data, counted in the block's length. The calls of such a
  * job (10133-10141) that carry a list end their argument with a tab and the XXH3-128 digest of
  * the list (before escaping) in 32 lower-case hex digits; the server checks it before the job sees
  * the list and refuses a damaged one with -466. Needs QVSD_VER_OWN_CODES. */

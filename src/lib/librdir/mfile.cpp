@@ -467,22 +467,22 @@ int remove_tree_at(libmfile *h, int top_fd, const std::string &name)
   return 0;
 }
 
-/* Opens name in dirfd for output, created and truncated. A link or a file whose data other names
- * share is replaced first, so that output never goes through either; the result must be a regular
- * file. Returns the descriptor or the error code. */
-int open_output(int dirfd, const std::string &name)
+/* Opens name in dirfd for output, created (with perm, the permission bits it is to have, so that
+ * they need no change afterwards) and truncated. A link or a file whose data other names share is
+ * replaced first, so that output never goes through either; the result must be a regular file,
+ * whose status goes to *st. Returns the descriptor or the error code. */
+int open_output(int dirfd, const std::string &name, mode_t perm, struct stat *st)
 {
-  struct stat st;
-  if (fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (S_ISLNK(st.st_mode) || (S_ISREG(st.st_mode) && st.st_nlink > 1)) && unlinkat(dirfd, name.c_str(), 0) < 0 &&
+  if (fstatat(dirfd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISLNK(st->st_mode) || (S_ISREG(st->st_mode) && st->st_nlink > 1)) && unlinkat(dirfd, name.c_str(), 0) < 0 &&
       errno != ENOENT)
     return os_verr_last();
   int fd = eintr_retry([&] {
-    return openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    return openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, perm & 0777);
   });
   if (fd < 0)
     return os_verr_last();
-  if (fstat(fd, &st) < 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, st) < 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     return VERR_PARAM;
   }
@@ -525,10 +525,11 @@ int create_entry(libmfile *h, int dirfd, const entry_name &en, const file_attr *
         return VERR_EXISTS;
     }
   } else {
-    int fd = open_output(dirfd, en.name);
+    struct stat st;
+    int fd = open_output(dirfd, en.name, 0600, &st);
     if (fd < 0)
       return fd;
-    if (os_set_file_fattr(fd, path, a) < 0)
+    if (os_set_file_fattr(fd, path, a, &st) < 0)
       LOGD("set_lstat[%s] err: some attributes were not applied", path);
     close(fd);
     return 0;
@@ -561,7 +562,13 @@ void libmfile_read_list(libmfile *h, char *list)
 {
   unique_fd base(open_base(h, false));
   uint8_t *blk = h->data.get();
-  const uint32_t max_len = h->max_mfile_size - static_cast<uint32_t>(MFILE_DATA_HDR_SIZE);
+  /* A checked job follows the data of each block with its digest, in the same block. */
+  const uint32_t tail = h->digests ? static_cast<uint32_t>(MFILE_DIGEST_LEN) : 0;
+  if (h->max_mfile_size < MFILE_DATA_HDR_SIZE + tail) {
+    LOGE("max_mfile_size=%u holds no checked block\n", h->max_mfile_size);
+    return;
+  }
+  const uint32_t max_len = h->max_mfile_size - static_cast<uint32_t>(MFILE_DATA_HDR_SIZE) - tail;
   for_lines(h, list, [&](char *line) {
     char *tab = strchr(line, '\t');
     uint32_t len = 0;
@@ -612,6 +619,10 @@ void libmfile_read_list(libmfile *h, char *list)
     if (code < 0) {
       put_err_block(h, MFILE_DATA_READ_ERR, code);
       return true;
+    }
+    if (tail) {
+      pl_hash_once(PL_HASH_XXH3, blk + MFILE_DATA_HDR_SIZE, got, blk + MFILE_DATA_HDR_SIZE + got);
+      got += tail;
     }
     if (libmfile_read_set_data_len_err(blk, static_cast<uint32_t>(got), MFILE_DATA_OK) == 0)
       put(h, blk, MFILE_DATA_HDR_SIZE + got);
@@ -710,7 +721,9 @@ void libmfile_create_write_file(libmfile *h, char *list)
       put_write_result(h, MFILE_WRITE_OPEN_FAIL, VERR_PARAM);
       return true;
     }
-    unique_fd fd(open_output(base.fd, en.name));
+    struct stat st;
+    /* Created with its permission bits, less those others would get before its data is there. */
+    unique_fd fd(open_output(base.fd, en.name, a.attrib_mode & 0755, &st));
     if (!fd.ok()) {
       errno = verr_2_posix(fd.fd);
       LOG2(LOG2_ERR | LOG2_ERRNO, "o_open [%s] eno=%d error: ", en.path.c_str(), fd.fd);
@@ -733,7 +746,7 @@ void libmfile_create_write_file(libmfile *h, char *list)
     }
     if (code == 0) {
       /* Attributes go last and through the descriptor: the times say "complete" only now. */
-      if (os_set_file_fattr(fd.fd, en.path.c_str(), &a) < 0)
+      if (os_set_file_fattr(fd.fd, en.path.c_str(), &a, &st) < 0)
         LOG2(LOG2_ERR | LOG2_ERRNO, "[%s] set_stat err: ", en.path.c_str());
       int fdv = fd.fd;
       fd.fd = -1;

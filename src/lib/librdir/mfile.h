@@ -111,7 +111,9 @@ struct libmfile_param {
   /* The type 3 result of each entry made carries the XXH3-128 digest of its line as the service
    * received it (rdir_line.h, libmfile_write_result_line), for a sender that compares it with
    * the line it sent: name, attributes and data. A line that does not parse (or whose Base64
-   * does not decode) then gets "1\t-466\n" (VERR_PROTO) and the list goes on. */
+   * does not decode) then gets "1\t-466\n" (VERR_PROTO) and the list goes on. A plain block of
+   * type 1 then ends with the XXH3-128 digest of its data (the block's length counts it), and the
+   * largest read is max_mfile_size - 20. */
   bool digests = false;
   /* false: the set-user-ID and set-group-ID bits of the modes of types 2 and 3 are cleared (a
    * server that may not give them). */

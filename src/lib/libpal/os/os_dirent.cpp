@@ -507,7 +507,7 @@ int os_set_file_lstat(const char *path, const file_attr *attr)
   return rc;
 }
 
-int os_set_file_fattr(int fd, const char *path, const file_attr *attr)
+int os_set_file_fattr(int fd, const char *path, const file_attr *attr, const struct stat *now)
 {
   if (fd < 0 || !attr)
     return VERR_PARAM;
@@ -515,12 +515,17 @@ int os_set_file_fattr(int fd, const char *path, const file_attr *attr)
     path = "";
   int rc = 0;
   uint32_t mode = attr_mode(attr);
-  if (eintr_retry([&] { return fchown(fd, attr->uid, attr->gid); }) < 0) {
+  bool owner_kept = (attr->uid == UINT32_MAX && attr->gid == UINT32_MAX) ||
+                    (now && (attr->uid == UINT32_MAX || now->st_uid == attr->uid) &&
+                     (attr->gid == UINT32_MAX || now->st_gid == attr->gid));
+  if (!owner_kept && eintr_retry([&] { return fchown(fd, attr->uid, attr->gid); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lchown [%s] uid=%u gid=%u err: ", path, attr->uid, attr->gid);
     mode &= ~0xC00u;
     rc = -1;
   }
-  if (eintr_retry([&] { return fchmod(fd, mode & 07777); }) < 0) {
+  /* A change of owner clears set-ID bits, so the mode is set after it whenever it ran. */
+  bool mode_kept = owner_kept && now && (now->st_mode & 07777) == (mode & 07777);
+  if (!mode_kept && eintr_retry([&] { return fchmod(fd, mode & 07777); }) < 0) {
     LOG2(LOG2_DBG | LOG2_ERRNO, "lchmod [%s] mode=0%o err: ", path, mode);
     rc = -1;
   }

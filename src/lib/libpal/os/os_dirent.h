@@ -126,7 +126,9 @@ struct file_attr {
 int os_set_file_lstat(const char *path, const file_attr *attr);
 /* The same through an open descriptor of the entry (fchown, fchmod, futimens): no path lookups.
  * path names the entry in the messages only. */
-int os_set_file_fattr(int fd, const char *path, const file_attr *attr);
+/* With now (the descriptor's status, taken after it was last changed), the owner and the mode
+ * are set only where they differ from it: a file just made is often right already. */
+int os_set_file_fattr(int fd, const char *path, const file_attr *attr, const struct stat *now = nullptr);
 
 /* Creates the stream entry (kind, stream name) of path: kind "X" sets the extended attribute with
  * an empty value without following links; kind "S" (alternate data stream) is -37; any other
