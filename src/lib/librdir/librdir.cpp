@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -29,6 +32,8 @@ enum : uint32_t { CMD_LSDIR = 1, CMD_LSDIR2 = 2 };
 constexpr int READ_WAIT_LATER_MS = 500;
 constexpr int READ_WAIT_SLICE_MS = 10;
 constexpr uint32_t CLOSE_IDLE_POLLS = 1000;
+/* A paused walk looks at the stop flag at least this often. */
+constexpr int ROOM_WAIT_SLICE_MS = 200;
 
 } // namespace
 
@@ -54,6 +59,13 @@ struct librdir {
   std::string pend_dir;     /* lines gathered for the directory queue (executor thread only) */
   std::string pend_file;
   std::atomic<uint64_t> drop_long_dirs{0};
+  /* Bound of the queued text (0: none), what is queued and the most that was. The executor waits
+   * on room_cv for the reader to take text; the reader and close signal it. */
+  size_t queue_max = 0;
+  std::atomic<uint64_t> queued{0};
+  std::atomic<uint64_t> queued_peak{0};
+  std::mutex room_mu;
+  std::condition_variable room_cv;
 };
 
 namespace {
@@ -91,12 +103,54 @@ bool rdir_dirent_need_add(librdir *h, const char *rel, os_dirent *e)
   return true;
 }
 
+/* Waits until n more bytes fit the bound of the queued text, or the listing is closed. A message
+ * goes when nothing is queued, however long it is, so the walk always moves on once read. */
+void wait_room(librdir *h, size_t n)
+{
+  if (h->queue_max == 0)
+    return;
+  std::unique_lock<std::mutex> lk(h->room_mu);
+  bool paused = false;
+  while (!h->stop.load(std::memory_order_relaxed)) {
+    uint64_t q = h->queued.load();
+    if (q == 0 || q + n <= h->queue_max)
+      break;
+    if (!paused) {
+      LOGD("listing paused: %llu bytes queued, bound %zu\n", static_cast<unsigned long long>(q), h->queue_max);
+      paused = true;
+    }
+    h->room_cv.wait_for(lk, std::chrono::milliseconds(ROOM_WAIT_SLICE_MS));
+  }
+}
+
+/* The reader took n bytes of text: room for the executor. */
+void took(librdir *h, uint64_t n)
+{
+  if (n == 0)
+    return;
+  h->queued.fetch_sub(n);
+  if (h->queue_max) {
+    { std::lock_guard<std::mutex> g(h->room_mu); }
+    h->room_cv.notify_all();
+  }
+}
+
 /* Writes one message, in slices so that a close is noticed; the whole wait is the write time-out. */
 int queue_put(librdir *h, qbuf *q, const char *data, size_t n)
 {
   if (n > UINT32_MAX)
     return VERR_PARAM;
-  return qbuf_write(q, data, static_cast<uint32_t>(n), h->write_timeout);
+  wait_room(h, n);
+  /* Counted before it is queued: the reader may take it at once and must never take more than
+   * the count holds. */
+  uint64_t now = h->queued.fetch_add(n) + n;
+  uint64_t peak = h->queued_peak.load();
+  while (now > peak && !h->queued_peak.compare_exchange_weak(peak, now)) {
+  }
+  int rc = qbuf_write(q, data, static_cast<uint32_t>(n), h->write_timeout);
+  if (rc != 0)
+    took(h, n);
+  return rc;
 }
 
 /* Sends the lines gathered for q as one message. */
@@ -395,6 +449,7 @@ librdir *librdir_open(const char *dir, const librdir_param *p)
   h->open_arg = p->open_arg;
   h->timeout = p->timeout ? p->timeout : LIBRDIR_TIMEOUT_DEFAULT;
   h->batch = p->batch;
+  h->queue_max = p->queue_max;
   LOGD("dir=[%s] flag=%d include=[%s] exclude=[%s] dir_include=[%s] dir_exclude=[%s] misc_exclude=[%s]", dir,
        p->flag, p->include ? p->include : "", p->exclude ? p->exclude : "", p->dir_include ? p->dir_include : "",
        p->dir_exclude ? p->dir_exclude : "", p->misc_exclude ? p->misc_exclude : "");
@@ -473,6 +528,8 @@ int librdir_read_item_list1(librdir *h, char *buf, uint32_t len)
         continue;
       int hit = 0;
       int n = qbuf_read_filter(s.q, buf + 1, len - 1, wait, end_record, &hit);
+      if (n > 0)
+        took(h, static_cast<uint64_t>(n));
       waited = true;
       if (hit)
         *s.end = true;
@@ -499,8 +556,10 @@ int librdir_read_item_list2(librdir *h, char *buf, uint32_t len)
   uint64_t t0 = os_time_ms();
   for (int attempt = 0;; ++attempt) {
     int n = qbuf_read_all_wait(h->file_q, buf, len, attempt == 0 ? 0 : READ_WAIT_LATER_MS);
-    if (n > 0)
+    if (n > 0) {
+      took(h, static_cast<uint64_t>(n));
       return n;
+    }
     if (os_time_ms() - t0 >= h->timeout) {
       LOGD("readdir data timeout=%d\n", h->timeout);
       return 0;
@@ -520,11 +579,26 @@ uint64_t librdir_drop_long_dirs(const librdir *h)
   return h ? h->drop_long_dirs.load(std::memory_order_relaxed) : 0;
 }
 
+uint64_t librdir_queued(const librdir *h)
+{
+  return h ? h->queued.load() : 0;
+}
+
+uint64_t librdir_queued_peak(const librdir *h)
+{
+  return h ? h->queued_peak.load() : 0;
+}
+
 void librdir_close(librdir *h)
 {
   if (!h)
     return;
   h->stop.store(1, std::memory_order_relaxed);
+  {
+    /* A walk paused for room sees the stop now rather than at its next look. */
+    std::lock_guard<std::mutex> g(h->room_mu);
+  }
+  h->room_cv.notify_all();
   while (cmder_wait_idle(h->cmd, CLOSE_IDLE_POLLS) < 0) {
   }
   free_handle(h);

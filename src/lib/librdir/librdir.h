@@ -10,7 +10,8 @@
  * path of an "O" line is escaped as the names of listing lines are; a subdirectory whose path is
  * too long to enter is listed but not walked, and counted in the "X" line.
  *
- * Threads: one executor thread produces, one consumer thread reads and closes. */
+ * Threads: one executor thread produces, one consumer thread reads and closes; the queued byte
+ * counts may be read from any thread. */
 #include <cstddef>
 #include <cstdint>
 
@@ -46,6 +47,11 @@ struct librdir_param {
    * link). Null: the path is opened as given. */
   int (*open_dir)(void *arg, const char *path) = nullptr;
   void *open_arg = nullptr;
+  /* Bytes of listing text the engine keeps queued for the reader: a message that would pass this
+   * waits until the reader took enough (or the listing is closed), so a reader that does not read
+   * pauses the walk instead of letting its text pile up. A single message larger than the bound
+   * still goes when nothing else waits. 0: no bound. */
+  size_t queue_max = 0;
 };
 
 struct librdir;
@@ -65,6 +71,9 @@ int librdir_read_item_list1(librdir *h, char *buf, uint32_t len);
 int librdir_read_item_list2(librdir *h, char *buf, uint32_t len);
 /* Directories of generation 2 not entered because their path did not fit LIBRDIR_PATH_SIZE. */
 uint64_t librdir_drop_long_dirs(const librdir *h);
+/* Bytes of listing text queued and not yet read, and the most that were queued at once. */
+uint64_t librdir_queued(const librdir *h);
+uint64_t librdir_queued_peak(const librdir *h);
 /* Waits for the running request to finish, stops the executor and frees everything. Null does
  * nothing. */
 void librdir_close(librdir *h);

@@ -60,6 +60,14 @@ bool read_file(const char *path, std::string *out, vperror *err)
   return true;
 }
 
+/* Overwrites a key text before its memory goes back to the heap. */
+void wipe(std::string *s)
+{
+  if (!s->empty())
+    explicit_bzero(s->data(), s->size());
+  s->clear();
+}
+
 } // namespace
 
 uint64_t ssl_now_ms()
@@ -209,20 +217,32 @@ ssl_srv *ssl_srv_init(const ssl_srv_param *p, vperror *err)
       return VPERROR_SET(err, VERR_NOTSUP, "TLS backend [%s] is not built", p->backend), nullptr;
   }
   std::string cert, key;
-  bool load = p && (p->cert_file || p->key_file);
-  if (load) {
+  bool files = p && (p->cert_file || p->key_file);
+  bool texts = !files && p && (p->cert_pem || p->key_pem);
+  if (files) {
     if (!p->cert_file || !p->key_file)
       return VPERROR_SET(err, VERR_PARAM, "a certificate needs its key file and the key its certificate"), nullptr;
-    if (!read_file(p->cert_file, &cert, err) || !read_file(p->key_file, &key, err))
+    if (!read_file(p->cert_file, &cert, err) || !read_file(p->key_file, &key, err)) {
+      wipe(&key);
       return nullptr;
+    }
+  } else if (texts && (!p->cert_pem || !p->key_pem)) {
+    return VPERROR_SET(err, VERR_PARAM, "a certificate needs its key and the key its certificate"), nullptr;
   }
   ssl_srv *s = static_cast<ssl_srv *>(calloc(1, sizeof(ssl_srv)));
-  if (!s)
+  if (!s) {
+    wipe(&key);
     return VPERROR_SET(err, VERR_NOMEM, nullptr), nullptr;
+  }
   s->be = be;
-  if (be->srv_new(s, load ? cert.c_str() : nullptr, load ? key.c_str() : nullptr, err) < 0) {
+  const char *cert_pem = files ? cert.c_str() : texts ? p->cert_pem : nullptr;
+  const char *key_pem = files ? key.c_str() : texts ? p->key_pem : nullptr;
+  int rc = be->srv_new(s, cert_pem, key_pem, err);
+  wipe(&key);
+  if (rc < 0) {
     be->srv_free(s);
     free(s->cert_pem);
+    ssl_srv_key_forget(s);
     free(s);
     return nullptr;
   }
@@ -231,12 +251,22 @@ ssl_srv *ssl_srv_init(const ssl_srv_param *p, vperror *err)
   return s;
 }
 
+void ssl_srv_key_forget(ssl_srv *s)
+{
+  if (!s || !s->key_pem)
+    return;
+  explicit_bzero(s->key_pem, strlen(s->key_pem));
+  free(s->key_pem);
+  s->key_pem = nullptr;
+}
+
 void ssl_srv_exit(ssl_srv *s)
 {
   if (!s)
     return;
   s->be->srv_free(s);
   free(s->cert_pem);
+  ssl_srv_key_forget(s);
   free(s);
 }
 

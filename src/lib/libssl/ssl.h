@@ -33,7 +33,8 @@ struct ssl_backend {
    * handshake) or -1, with err filled. */
   int (*cli_connect)(net *c, const char *fingerprint, vperror *err);
   /* Server configuration from a PEM certificate and key (texts); null cert_pem creates a key pair
-   * and a self-signed certificate. Fills s->impl, s->der_sha256 and s->cert_pem; 0 or -1. */
+   * and a self-signed certificate. Fills s->impl, s->der_sha256 and s->cert_pem, and for a key it
+   * created s->key_pem; 0 or -1. */
   int (*srv_new)(ssl_srv *s, const char *cert_pem, const char *key_pem, vperror *err);
   void (*srv_free)(ssl_srv *s);
   /* Server handshake on c's accepted socket, bounded by c->io_timeout; 0 or -1. */
@@ -61,11 +62,15 @@ int ssl_cli_connect2(net *c, const char *cipher_name, const char *fingerprint, v
 /* Negotiated version ("TLSv1.3") and suite of a TLS connection; "" for a plain one. */
 void ssl_session_info(net *c, char *version, size_t vsize, char *suite, size_t ssize);
 
-/* Server role. */
+/* Server role. The certificate and key come from files, or from PEM texts the caller read itself
+ * (files win when both are given); with neither, a key pair and a self-signed certificate are
+ * made, and their PEM texts are handed back so that the caller may keep them for the next start. */
 struct ssl_srv_param {
-  const char *cert_file; /* PEM; null with key_file null: create a self-signed certificate */
+  const char *cert_file; /* PEM; null with key_file null: see cert_pem */
   const char *key_file;
   const char *backend;   /* null: the default backend */
+  const char *cert_pem = nullptr; /* PEM texts; null with the files null: create a certificate */
+  const char *key_pem = nullptr;
 };
 struct ssl_srv {
   const ssl_backend *be;
@@ -73,9 +78,14 @@ struct ssl_srv {
   unsigned char der_sha256[32];
   char fingerprint[96];  /* "AB:CD:..." as openssl x509 -fingerprint -sha256 prints it */
   char *cert_pem;        /* the certificate in PEM (malloc'd) */
+  /* The private key in PEM (malloc'd) when ssl_srv_init made it, else null. It is a secret: the
+   * caller stores it where only the server may read it, then drops it with ssl_srv_key_forget. */
+  char *key_pem;
 };
 /* Loads or creates the server's certificate; null with err filled on failure. */
 ssl_srv *ssl_srv_init(const ssl_srv_param *p, vperror *err);
+/* Overwrites and frees s->key_pem (null does nothing); the TLS configuration keeps its own copy. */
+void ssl_srv_key_forget(ssl_srv *s);
 void ssl_srv_exit(ssl_srv *s);
 /* Runs the server handshake on conn (a socket given to net_attach_fd). 0 or -1 with err filled;
  * conn stays open on failure (net_close it). */

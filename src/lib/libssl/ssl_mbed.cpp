@@ -358,6 +358,21 @@ int make_self_signed(mb_srv *m, char **pem_out, vperror *err)
   return 0;
 }
 
+/* The key as a PEM text (malloc'd), or null. The work buffer is cleared before it is freed. */
+char *key_pem_text(mbedtls_pk_context *key)
+{
+  constexpr size_t SIZE = 4096;
+  auto *buf = static_cast<unsigned char *>(calloc(1, SIZE));
+  if (!buf)
+    return nullptr;
+  char *out = nullptr;
+  if (mbedtls_pk_write_key_pem(key, buf, SIZE) == 0)
+    out = strdup(reinterpret_cast<char *>(buf));
+  explicit_bzero(buf, SIZE);
+  free(buf);
+  return out;
+}
+
 int mb_srv_new(ssl_srv *s, const char *cert_pem, const char *key_pem, vperror *err)
 {
   if (!rng_ready())
@@ -382,11 +397,19 @@ int mb_srv_new(ssl_srv *s, const char *cert_pem, const char *key_pem, vperror *e
       mbedtls_strerror(rc, t, sizeof t);
       return VPERROR_SET(err, VERR_PARAM, "the key is not a PEM text: %s", t), -1;
     }
+    /* The configuration takes any pair; a key of another certificate would fail every handshake. */
+    rc = mbedtls_pk_check_pair(&m->crt.pk, &m->key);
+    if (rc != 0) {
+      mbedtls_strerror(rc, t, sizeof t);
+      return VPERROR_SET(err, VERR_PARAM, "server certificate: the key does not belong to it: %s", t), -1;
+    }
     s->cert_pem = strdup(cert_pem);
     if (!s->cert_pem)
       return VPERROR_SET(err, VERR_NOMEM, nullptr), -1;
   } else if (make_self_signed(m, &s->cert_pem, err) < 0) {
     return -1;
+  } else if (!(s->key_pem = key_pem_text(&m->key))) {
+    return VPERROR_SET(err, VERR_FAIL, "the made key cannot be written as PEM"), -1;
   }
   int rc = mbedtls_ssl_conf_own_cert(&m->conf, &m->crt, &m->key);
   if (rc != 0) {

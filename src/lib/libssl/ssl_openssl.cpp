@@ -360,6 +360,21 @@ int make_self_signed(EVP_PKEY **pk_out, X509 **x_out)
   return 0;
 }
 
+/* The key as a PKCS#8 PEM text (malloc'd), or null. The memory BIO is a secure one, which
+ * clears what it held when it is freed. */
+char *key_pem_text(EVP_PKEY *pk)
+{
+  BIO *b = BIO_new(BIO_s_secmem());
+  char *data = nullptr, *out = nullptr;
+  long n = b && PEM_write_bio_PrivateKey(b, pk, nullptr, nullptr, 0, nullptr, nullptr) ? BIO_get_mem_data(b, &data) : 0;
+  if (n > 0 && (out = static_cast<char *>(malloc((size_t)n + 1)))) {
+    memcpy(out, data, (size_t)n);
+    out[n] = 0;
+  }
+  BIO_free(b);
+  return out;
+}
+
 int ossl_srv_new(ssl_srv *s, const char *cert_pem, const char *key_pem, vperror *err)
 {
   EVP_PKEY *pk = nullptr;
@@ -410,6 +425,8 @@ int ossl_srv_new(ssl_srv *s, const char *cert_pem, const char *key_pem, vperror 
     }
     BIO_free(b);
   }
+  if (rc == 0 && !cert_pem && !(s->key_pem = key_pem_text(pk)))
+    rc = (VPERROR_SET(err, VERR_NOMEM, "key PEM text"), -1);
   X509_free(x);
   EVP_PKEY_free(pk);
   return rc;

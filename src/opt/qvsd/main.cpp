@@ -26,6 +26,7 @@
 #include "libqvsd/qvsd_cli.h"
 #include "libssl/ssl.h"
 #include "qvsd_srv.h"
+#include "qvsd_state.h"
 
 namespace {
 
@@ -51,6 +52,7 @@ const char *const g_usage =
     "\tanonymous=yes     serve without accounts\n"
     "\tlogin=key|password\n"
     "\tcert=FILE key=FILE PEM certificate and key for TLS (default: self-signed, made at start)\n"
+    "\tstate_dir=DIR     keep the self-signed key and certificate in DIR across restarts\n"
     "\tallow=CIDR[,...]  accept clients from these networks only (default: every address)\n"
     "\tread_only=yes     refuse every request that changes the tree\n"
     "\tkeep_special=yes  create device nodes and keep set-user/group-ID bits (default no)\n"
@@ -331,7 +333,7 @@ int main(int argc, char **argv)
   log2_ioctl(nullptr, LOG2_IOC_LEVEL, &level, sizeof level);
   log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid", 0);
 
-  std::string root, listen_addr = "::", users_file, log_file, login = "key", cert_file, key_file;
+  std::string root, listen_addr = "::", users_file, log_file, login = "key", cert_file, key_file, state_dir;
   std::vector<net_prefix> allow;
   int port = QVSD_PORT_TCP, tls_port = QVSD_PORT_TLS;
   bool anonymous = false, read_only = false, keep_special = false;
@@ -381,6 +383,10 @@ int main(int argc, char **argv)
       cert_file = v;
     } else if (key == "key") {
       key_file = v;
+    } else if (key == "state_dir") {
+      if (!*v)
+        fail(1, "state_dir= needs a directory");
+      state_dir = v;
     } else if (key == "allow") {
       allow.clear();
       if (!parse_allow(v, &allow))
@@ -440,13 +446,8 @@ int main(int argc, char **argv)
   sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  int lfd = -1, tfd = -1, got = 0;
-  if (port >= 0) {
-    lfd = sock_tcp_listen(listen_addr.c_str(), port, 64, &got, &err);
-    if (lfd < 0)
-      fail(3, "listen on port %s: %s", std::to_string(port).c_str(), vperror_str(&err));
-    fprintf(stderr, "qvsd: listening on %s:%d (tcp)\n", listen_addr.c_str(), got);
-  }
+  /* The TLS identity is settled before any port opens: a start that fails on it announces no
+   * listener at all. */
   if (tls_port >= 0) {
     libssl_init();
     if (!key_file.empty()) {
@@ -457,11 +458,28 @@ int main(int argc, char **argv)
       if (st.st_mode & (S_IROTH | S_IWOTH))
         fail(3, "key file [%s] may be read by others (chmod o-rw it)", key_file.c_str());
     }
-    ssl_srv_param sp{cert_file.empty() ? nullptr : cert_file.c_str(), key_file.empty() ? nullptr : key_file.c_str(),
-                     nullptr};
-    srv.tls = ssl_srv_init(&sp, &err);
-    if (!srv.tls)
-      fail(3, "TLS set-up: %s", vperror_str(&err));
+    if (cert_file.empty() && !state_dir.empty()) {
+      /* The made key is kept, so clients that pinned the fingerprint still reach this server. */
+      srv.tls = qvsd_state_tls(state_dir.c_str(), nullptr, &err);
+      if (!srv.tls)
+        fail(3, "%s", vperror_str(&err));
+    } else {
+      ssl_srv_param sp{cert_file.empty() ? nullptr : cert_file.c_str(),
+                       key_file.empty() ? nullptr : key_file.c_str(), nullptr};
+      srv.tls = ssl_srv_init(&sp, &err);
+      if (!srv.tls)
+        fail(3, "TLS set-up: %s", vperror_str(&err));
+      ssl_srv_key_forget(srv.tls); /* without state_dir= a made key lives in the TLS layer only */
+    }
+  }
+  int lfd = -1, tfd = -1, got = 0;
+  if (port >= 0) {
+    lfd = sock_tcp_listen(listen_addr.c_str(), port, 64, &got, &err);
+    if (lfd < 0)
+      fail(3, "listen on port %s: %s", std::to_string(port).c_str(), vperror_str(&err));
+    fprintf(stderr, "qvsd: listening on %s:%d (tcp)\n", listen_addr.c_str(), got);
+  }
+  if (tls_port >= 0) {
     tfd = sock_tcp_listen(listen_addr.c_str(), tls_port, 64, &got, &err);
     if (tfd < 0)
       fail(3, "listen on port %s: %s", std::to_string(tls_port).c_str(), vperror_str(&err));

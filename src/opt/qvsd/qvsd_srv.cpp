@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -39,9 +40,19 @@
 
 namespace {
 
-/* Largest request body a session reads: a data block of the largest block size, compressed, with
- * room for the members around it. Anything longer ends the session before it is allocated. */
-constexpr uint32_t REQ_MAX = (4u << 20) + QVSD_REPLY_OVERHEAD;
+/* Multi-block transfers: the plain bytes and the blocks one request may move, and the lines of one
+ * block-digest reply (17 bytes each). */
+constexpr uint32_t MULTI_DATA_MAX = 8u << 20;
+constexpr uint32_t MULTI_BLOCKS_MAX = 4096;
+constexpr uint32_t DIGEST_LINES_MAX = 65536;
+constexpr size_t DIGEST_LINE_LEN = 17; /* 16 hex digits and a line feed */
+/* The largest multi-block write argument: its header line, then per block 8 bytes of lengths and
+ * the block compressed (at most len + len / 255 + 16 bytes). */
+constexpr uint32_t MULTI_ARG_MAX = 64 + MULTI_DATA_MAX + MULTI_DATA_MAX / 255 + MULTI_BLOCKS_MAX * (8 + 16 + 1);
+/* Largest request body a session reads: a data block of the largest block size, compressed, or the
+ * largest multi-block write, with room for the members around it. Anything longer ends the session
+ * before it is allocated. */
+constexpr uint32_t REQ_MAX = std::max<uint32_t>(4u << 20, MULTI_ARG_MAX) + QVSD_REPLY_OVERHEAD;
 /* Largest read or directory batch one reply carries. */
 constexpr uint32_t DATA_MAX = 2u << 20;
 /* Open files and directories one session may hold. */
@@ -54,6 +65,9 @@ constexpr int32_t E_STATE = -13; /* the object is in the wrong state for this re
  * time-out runs. */
 constexpr int WALK_SLICE_MS = 1000;
 constexpr int WALK_TIMEOUT_MAX_MS = 600000;
+/* Listing text a walk keeps queued for a client that does not read: past it the walk pauses
+ * until the client reads. */
+constexpr size_t WALK_QUEUE_MAX = 4u << 20;
 constexpr size_t DIGEST_CHUNK = 1u << 20; /* bytes read per step of a whole-file digest */
 constexpr size_t XATTR_NAME_MAX_LEN = 255;
 /* A digest job holds about two blocks, and per block of its window one digest of each block-sum
@@ -97,6 +111,9 @@ struct srv_walk {
   srv_walk &operator=(const srv_walk &) = delete;
   ~srv_walk()
   {
+    if (r)
+      LOGD("walk [%s] closed: at most %llu bytes of its listing were queued\n", top.c_str(),
+           (unsigned long long)librdir_queued_peak(r));
     librdir_close(r);
     if (root_fd >= 0)
       close(root_fd);
@@ -1178,6 +1195,26 @@ bool io2_hash_close(session *s, const req_view &r, const arg_view &, int32_t)
   return rep_data(s, nullptr, 0);
 }
 
+#ifdef QV_TEST_HOOKS
+/* For tests: QV_TEST_WALK_QUEUE_MAX=<bytes> sets the bound of a walk's queued text, so a small tree
+ * is enough to reach it. */
+size_t walk_queue_max()
+{
+  static const size_t v = [] {
+    const char *e = getenv("QV_TEST_WALK_QUEUE_MAX");
+    unsigned long long n = e && *e ? strtoull(e, nullptr, 10) : 0;
+    return n ? (size_t)n : WALK_QUEUE_MAX;
+  }();
+  return v;
+}
+#else
+/* A build without test hooks has no such switch. */
+constexpr size_t walk_queue_max()
+{
+  return WALK_QUEUE_MAX;
+}
+#endif
+
 /* The part of a full path below the export root: "" for the root; false for a path elsewhere. */
 bool rel_below(const std::string &root, const char *path, std::string *rel)
 {
@@ -1273,6 +1310,7 @@ bool io2_rdir_open(session *s, const req_view &, const arg_view &a, int32_t)
   p.err = &s->err;
   p.open_dir = open_walk_dir;
   p.open_arg = w.get();
+  p.queue_max = walk_queue_max();
   w->r = librdir_open(w->top.c_str(), &p);
   if (!w->r)
     return rep_verr(s, s->err.code ? s->err.code : VERR_FAIL);
@@ -1559,6 +1597,152 @@ bool io2_xattr_set(session *s, const req_view &, const arg_view &a, int32_t)
   return rc < 0 ? rep_verr(s, rc) : rep_data(s, nullptr, 0);
 }
 
+/* ---- multi-block transfers and block digests ---- */
+
+/* The block layout "%lld\t%u\t%u" (offset, block length, block count) shared by the three
+ * requests: checked against the bounds of one request. false with s->err filled (VERR_PARAM). */
+struct block_span {
+  int64_t off = 0;
+  uint32_t bl = 0, count = 0;
+};
+
+bool parse_span(session *s, std::string_view text, uint32_t bl_max, uint32_t count_max, uint64_t bytes_max,
+                block_span *out)
+{
+  auto f = fields_of(text);
+  if (f.size() != 3 || !num(f[0], &out->off) || out->off < 0 || !num(f[1], &out->bl) || !num(f[2], &out->count)) {
+    VPERROR_SET(&s->err, VERR_PARAM, "bad block request: offset, block length and block count expected");
+    return false;
+  }
+  uint64_t bytes = (uint64_t)out->bl * out->count;
+  if (out->bl == 0 || out->count == 0 || out->bl > bl_max || out->count > count_max || bytes > bytes_max ||
+      (uint64_t)out->off > (uint64_t)INT64_MAX - bytes) {
+    VPERROR_SET(&s->err, VERR_PARAM, "block request of %u blocks of %u bytes is outside the server's bounds",
+                out->count, out->bl);
+    return false;
+  }
+  return true;
+}
+
+/* "%lld\t%u\t%u": per block its plain length and compressed length (4 bytes big-endian each) and
+ * the compressed bytes; the first block shorter than the block length (empty at the end of the
+ * file) is the last one sent. */
+bool io2_pread_multi(session *s, const req_view &r, const arg_view &a, int32_t olen)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  block_span sp;
+  if (!parse_span(s, a.text, MULTI_DATA_MAX, MULTI_BLOCKS_MAX, MULTI_DATA_MAX, &sp))
+    return rep_verr(s, VERR_PARAM);
+  uint32_t bound = zcomp_bound(sp.bl);
+  uint64_t need = (uint64_t)sp.count * (8 + bound);
+  if (olen < 0 || need > (uint64_t)olen)
+    return bad_arg(s, "the reply room is smaller than the blocks asked for");
+  std::vector<uint8_t> plain(sp.bl);
+  s->scratch.resize((size_t)need);
+  size_t at = 0;
+  int64_t total = 0;
+  for (uint32_t i = 0; i < sp.count; i++) {
+    uint64_t off = (uint64_t)sp.off + (uint64_t)i * sp.bl;
+    int64_t n = ep_file_pread(sf->f, plain.data(), sp.bl, off, &s->err);
+    if (n < 0)
+      return rep_verr(s, (int)n);
+    int packed = 0;
+    if (n > 0) {
+      packed = zcomp_compress(&s->codec, plain.data(), (int)n, s->scratch.data() + at + 8, (int)bound);
+      if (packed <= 0)
+        return rep_err(s, VERR_FAIL, "compression failed");
+    }
+    qvsd_put_be32(s->scratch.data() + at, (uint32_t)n);
+    qvsd_put_be32(s->scratch.data() + at + 4, (uint32_t)packed);
+    at += 8 + (size_t)packed;
+    total += n;
+    if (n < (int64_t)sp.bl)
+      break;
+  }
+  sf->pos = sp.off + total;
+  return rep_data(s, s->scratch.data(), at);
+}
+
+/* "%lld\t%u\t%u\n" and exactly that many blocks in the form of the multi-block read; every block
+ * but the last is whole. The blocks are all checked and unpacked before the first byte is written,
+ * so a request that does not decode changes nothing. Reply: the decimal count written. */
+bool io2_pwrite_multi(session *s, const req_view &r, const arg_view &a, int32_t)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  size_t nl = a.raw.substr(0, 64).find('\n');
+  if (nl == std::string_view::npos)
+    return bad_arg(s, "bad block request: a header line expected");
+  block_span sp;
+  if (!parse_span(s, a.raw.substr(0, nl), MULTI_DATA_MAX, MULTI_BLOCKS_MAX, MULTI_DATA_MAX, &sp))
+    return rep_verr(s, VERR_PARAM);
+  std::string_view rest = a.raw.substr(nl + 1);
+  std::vector<uint8_t> plain((size_t)sp.bl * sp.count);
+  size_t len = 0;
+  for (uint32_t i = 0; i < sp.count; i++) {
+    if (rest.size() < 8)
+      return rep_err(s, VERR_PROTO, "fewer blocks than the header names");
+    uint32_t n = qvsd_get_be32(rest.data()), packed = qvsd_get_be32(rest.data() + 4);
+    rest.remove_prefix(8);
+    bool last = i + 1 == sp.count;
+    if (n == 0 || n > sp.bl || (!last && n != sp.bl) || packed == 0 || packed > rest.size())
+      return rep_err(s, VERR_PROTO, "a block's lengths do not fit the request");
+    void *out = nullptr;
+    if (zcomp_decompress_exact(&s->codec, rest.data(), (int)packed, &out, (int)n) < 0)
+      return rep_err(s, VERR_PROTO, "a block does not unpack to its length");
+    memcpy(plain.data() + len, out, n);
+    len += n;
+    rest.remove_prefix(packed);
+  }
+  if (!rest.empty())
+    return rep_err(s, VERR_PROTO, "bytes after the last block");
+  int64_t n = ep_file_pwrite(sf->f, plain.data(), len, (uint64_t)sp.off, &s->err);
+  if (n < 0)
+    return rep_verr(s, (int)n);
+  /* These bytes are not in the running digest: one that already covers them no longer holds. */
+  if ((uint64_t)sp.off < sf->wr.end)
+    sf->wr.broken = true;
+  sf->pos = sp.off + n;
+  return rep_text(s, std::to_string(n));
+}
+
+/* "%lld\t%u\t%u": one line per block in file order, the 64-bit XXH3 of the block's bytes as 16
+ * lower-case hex digits; the file's end cuts the last block short, and blocks past it give no line.
+ * The blocks are read through the handle, so a file open for writing is digested as it is now. */
+bool io2_block_digests(session *s, const req_view &r, const arg_view &a, int32_t olen)
+{
+  srv_file *sf = file_of(s, r);
+  if (!sf)
+    return bad_handle(s);
+  block_span sp;
+  if (!parse_span(s, a.text, HASH_BS_MAX, DIGEST_LINES_MAX, UINT64_MAX, &sp))
+    return rep_verr(s, VERR_PARAM);
+  if ((uint64_t)sp.count * DIGEST_LINE_LEN > reply_cap(olen))
+    return bad_arg(s, "the reply room is smaller than the digests asked for");
+  std::vector<uint8_t> block(sp.bl);
+  std::string out;
+  out.reserve((size_t)sp.count * DIGEST_LINE_LEN);
+  for (uint32_t i = 0; i < sp.count; i++) {
+    if (s->stop->load())
+      return rep_err(s, VERR_CANCELLED, "the server is stopping");
+    uint64_t off = (uint64_t)sp.off + (uint64_t)i * sp.bl;
+    int64_t n = ep_file_pread(sf->f, block.data(), sp.bl, off, &s->err);
+    if (n < 0)
+      return rep_verr(s, (int)n);
+    if (n == 0)
+      break;
+    char line[DIGEST_LINE_LEN + 1];
+    snprintf(line, sizeof line, "%016" PRIx64 "\n", pl_hash_xxh3_64(block.data(), (size_t)n));
+    out.append(line, DIGEST_LINE_LEN);
+    if (n < (int64_t)sp.bl)
+      break;
+  }
+  return rep_text(s, out);
+}
+
 /* ---- batch file lists ---- */
 
 void batch_close(session *s)
@@ -1754,6 +1938,9 @@ const carrier_code g_ioctl2_codes[] = {
     {QVSD_IOCTL2_RENAME, true, io2_rename},
     {QVSD_IOCTL2_XATTR_GET, false, io2_xattr_get},
     {QVSD_IOCTL2_XATTR_SET, true, io2_xattr_set},
+    {QVSD_IOCTL2_PREAD_MULTI, false, io2_pread_multi},
+    {QVSD_IOCTL2_PWRITE_MULTI, true, io2_pwrite_multi},
+    {QVSD_IOCTL2_BLOCK_DIGESTS, false, io2_block_digests},
     /* Batch file lists: a job that only reads may run on a read-only export. */
     {QVSD_IOCTL2_MFILE_OPEN, false, io2_mfile_open},
     {QVSD_IOCTL2_MFILE_CLOSE, false, io2_mfile_close},

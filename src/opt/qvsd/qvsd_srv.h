@@ -18,6 +18,13 @@
  * it), exactly as a local listing does, so the server's own path never reaches the client. A
  * directory asked for later (ioctl2 10122) must lie at or below the walked root. A read waits at
  * most the client's read time-out (capped at 10 minutes) and gives empty data when nothing came.
+ * The walk keeps at most a few MiB of listing text queued: for a client that does not read, it
+ * pauses there and goes on when the client reads; it ends with the session or the server.
+ *
+ * Multi-block transfers (ioctl2 10501, 10502) and block digests (10503) work on an open file:
+ * at most 8 MiB in at most 4096 blocks per transfer, at most 65536 digests of blocks of up to
+ * 16 MiB per request. A multi-block write is checked and unpacked whole before it writes. A
+ * request larger than the server reads (past the largest multi-block write) ends the session.
  *
  * The output lock (ioctl2 10505) is an exclusive advisory lock (flock) on a directory of the
  * export, the same lock a local run takes on its root, so remote sessions and runs on the server's

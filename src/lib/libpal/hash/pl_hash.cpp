@@ -492,6 +492,11 @@ size_t pl_hash_once(pl_hash_alg alg, const void *data, size_t n, uint8_t *out)
   return len;
 }
 
+uint64_t pl_hash_xxh3_64(const void *data, size_t n)
+{
+  return XXH3_64bits(data, n);
+}
+
 std::string pl_hex(const uint8_t *p, size_t n)
 {
   static const char digits[] = "0123456789abcdef";

@@ -41,6 +41,8 @@ int pl_hash_set_state(pl_hash *h, const char *text);
 
 /* The digest of one buffer. */
 size_t pl_hash_once(pl_hash_alg alg, const void *data, size_t n, uint8_t *out);
+/* The 64-bit XXH3 of one buffer (not the 128-bit digest of PL_HASH_XXH3). */
+uint64_t pl_hash_xxh3_64(const void *data, size_t n);
 
 /* Lower-case hexadecimal of n bytes. */
 std::string pl_hex(const uint8_t *p, size_t n);
