@@ -242,6 +242,14 @@ class Servers:
                 return int(line.split()[1])
         return 0
 
+    def reset_peak(self):
+        """Starts qvsd's peak resident size anew (VmHWM), so that one case's peak can be read."""
+        try:
+            with open("/proc/%d/clear_refs" % self.q.pid, "w") as f:
+                f.write("5")
+        except OSError:
+            pass
+
     def close(self):
         for p in (self.q, self.r):
             p.terminate()
@@ -249,6 +257,39 @@ class Servers:
                 p.wait(10)
             except subprocess.TimeoutExpired:
                 p.kill()
+
+
+class PeakSampler:
+    """The largest resident size of the children of a process (an rsync daemon forks one per
+    connection), sampled every 10 ms in a thread until stop()."""
+
+    def __init__(self, parent):
+        import threading
+        self.parent, self.peak, self.done = parent, 0, False
+        self.t = threading.Thread(target=self.run, daemon=True)
+        self.t.start()
+
+    def children(self):
+        try:
+            with open("/proc/%d/task/%d/children" % (self.parent, self.parent)) as f:
+                return [int(x) for x in f.read().split()]
+        except OSError:
+            return []
+
+    def run(self):
+        while not self.done:
+            for c in self.children():
+                try:
+                    for line in open("/proc/%d/status" % c):
+                        if line.startswith("VmHWM:"):
+                            self.peak = max(self.peak, int(line.split()[1]))
+                except OSError:
+                    pass
+            time.sleep(0.01)
+
+    def stop(self):
+        self.done = True
+        self.t.join()
 
 
 def rsync_wire(cmd):
@@ -328,6 +369,26 @@ def remote_cases(cases, d, p, runs, qvcp, qvsd, tab, extra):
             tab.add("remote delta", rounds({"qvcp": qc, "rsync daemon --no-whole-file --inplace": rc}, runs, restore))
             record("remote delta", qc, rc, restore)
             rm(out)
+        if "rwide" in cases:
+            # The wide tree (200,000 empty files) synced once, then no-op syncs: the per-entry cost of
+            # a remote listing, and the memory of both ends (the daemon's forked children sampled).
+            wide = os.path.join(d, "wide")
+            gen_wide(wide, p["wide_dirs"], p["wide_files"])
+            oq, orr = os.path.join(d, "rwide_q"), os.path.join(d, "rwide_r")
+            rm(oq)
+            rm(orr)
+            qc = [qvcp, "mode=sync", "if=" + wide, "of=" + srv.url("/rwide_q")]
+            rc = ["rsync", "-a", wide + "/", srv.rurl("/rwide_r/")]
+            measure(qc)
+            measure(rc)
+            srv.reset_peak()
+            sampler = PeakSampler(srv.r.pid)
+            tab.add("remote wide noop", rounds({"qvcp": qc, "rsync daemon": rc}, runs, lambda _t: None))
+            sampler.stop()
+            extra["rwide qvsd peak KiB"] = srv.peak_kib()
+            extra["rwide rsyncd peak KiB"] = sampler.peak
+            rm(oq)
+            rm(orr)
         if "rtls" in cases:
             out = os.path.join(d, "rtls")
             prep = lambda _t: rm(out)
@@ -346,11 +407,11 @@ def main():
     ap.add_argument("--quick", action="store_true", help="scaled-down data, 3 counted runs")
     ap.add_argument("--runs", type=int, help="counted runs per tool (default 5, quick 3)")
     ap.add_argument("--dir", default="/tmp/qvcp_bench", help="scratch directory")
-    ap.add_argument("--cases", default="small,big,noop,delta,wide,rpush,rpull,rbig,rnoop,rdelta,rtls",
+    ap.add_argument("--cases", default="small,big,noop,delta,wide,rpush,rpull,rbig,rnoop,rdelta,rtls,rwide",
                     help="comma-separated cases; 'real' (a copy of /usr/share) is run only when named")
     ap.add_argument("--qvcp", required=True)
     ap.add_argument("--cfr", required=True, help="the copy_file_range program")
-    ap.add_argument("--qvsd", help="the qvsd server (remote cases rpush,rpull,rbig,rnoop,rdelta,rtls)")
+    ap.add_argument("--qvsd", help="the qvsd server (remote cases rpush,rpull,rbig,rnoop,rdelta,rtls,rwide)")
     a = ap.parse_args()
     p = dict(QUICK if a.quick else FULL)
     runs = a.runs or p["runs"]
@@ -424,7 +485,7 @@ def main():
         for o in (oq, orr):
             shutil.rmtree(o, ignore_errors=True)
 
-    if any(c in cases for c in ("rpush", "rpull", "rbig", "rnoop", "rdelta", "rtls")):
+    if any(c in cases for c in ("rpush", "rpull", "rbig", "rnoop", "rdelta", "rtls", "rwide")):
         if not a.qvsd:
             sys.exit("the remote cases need --qvsd")
         remote_cases(cases, d, p, runs, qvcp, os.path.abspath(a.qvsd), tab, extra)
@@ -506,6 +567,14 @@ def targets(res, extra):
     ratio("remote noop", "qvcp", "rsync daemon", 0.5)
     ratio("remote delta", "qvcp", "rsync daemon --no-whole-file --inplace", 0.5)
     ratio("remote push tls", "qvcp qvps", "qvcp qvp", 1.3)
+    ratio("remote wide noop", "qvcp", "rsync daemon", 0.5)
+    if "remote wide noop" in res:
+        w = res["remote wide noop"]
+        checks.append(("remote wide noop", "qvcp peak / rsync peak (clients)", w["qvcp"].peak / w["rsync daemon"].peak,
+                       "<= 1.00", w["qvcp"].peak <= w["rsync daemon"].peak))
+        qs, rs = extra.get("rwide qvsd peak KiB", 0), extra.get("rwide rsyncd peak KiB", 0)
+        if qs and rs:
+            checks.append(("remote wide noop", "qvsd peak / rsync daemon peak (servers)", qs / rs, "<= 1.00", qs <= rs))
     for case, (q, r) in sorted(extra.get("wire", {}).items()):
         checks.append((case, "bytes on the wire qvcp / rsync", "%d / %d" % (q, r), "", True))
         if case == "remote delta":

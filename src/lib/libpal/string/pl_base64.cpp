@@ -14,7 +14,7 @@ size_t str_base64_len(size_t n)
  * material, stays for text that the fast decoder does not take (white space, line breaks). */
 namespace {
 
-const char k_b64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char k_b64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 struct b64_table {
   signed char v[256];
