@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -291,7 +292,10 @@ void run_session(server *srv, int fd, bool tls, std::atomic<bool> *done)
       } else {
         qvsd_srv_session(&srv->conf, &conn, peer.c_str(), tls, &g_stop);
       }
-      srv->active.fetch_sub(1);
+      /* The last session gives back what the sessions' buffers held, so that an idle server
+       * does not keep the peak of its busiest hour resident. */
+      if (srv->active.fetch_sub(1) == 1)
+        malloc_trim(0);
     }
     net_close(&conn);
   }
