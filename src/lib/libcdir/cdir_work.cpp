@@ -246,6 +246,10 @@ int cdir_worker(cdir_ctx *ctx)
         }
       }
     }
+    uint64_t nf = 0;
+    if (t->files)
+      mstat_get_item(t->files, &nf);
+    bool files_posted = false;
     if (is_copy_or_sync(ctx) && listed) {
       cdir_cmd *c = cmd_of(t);
       if (c) {
@@ -253,6 +257,8 @@ int cdir_worker(cdir_ctx *ctx)
         c->dirs = ref(t->dirs);
         c->o_files = ref(t->o_files);
         c->o_dirs = ref(t->o_dirs);
+        /* Nothing is posted between the two for a listed output (its directories exist). */
+        c->with_files = files_posted = nf > 0;
         post_cmd(ctx, CDIR_CMD_RECONCILE, t->odir, c);
       }
     }
@@ -272,10 +278,7 @@ int cdir_worker(cdir_ctx *ctx)
         }
       }
     }
-    uint64_t nf = 0;
-    if (t->files)
-      mstat_get_item(t->files, &nf);
-    if (nf > 0) {
+    if (nf > 0 && !files_posted) {
       cdir_cmd *c = cmd_of(t);
       if (c) {
         c->files = ref(t->files);
@@ -450,6 +453,10 @@ void cdir_cmd_proc(uint32_t type, void *data, cmder_run *run)
     if (type == CDIR_CMD_RECONCILE) {
       cdir_batch_drain(ctx); /* deletions and replacements see the files written before them */
       dir_reconcile(ctx, c);
+      if (c->with_files && c->files && !cdir_need_exit(ctx)) {
+        count_files(ctx, c->files);
+        sync_mode_file_list(ctx, c);
+      }
     }
     else if (type == CDIR_CMD_FILE_LIST && c->files) {
       count_files(ctx, c->files);

@@ -56,6 +56,9 @@ struct cdir_cmd {
   mstat *dirs = nullptr;
   mstat *o_files = nullptr;
   mstat *o_dirs = nullptr;
+  /* A reconcile that carries the directory's files copies them right after (one command
+   * instead of two: an idle executor is woken once per directory). */
+  bool with_files = false;
 };
 
 /* The parts of an item's name (an escaped zz-string): the base name, and for a stream or
