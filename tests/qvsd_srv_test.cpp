@@ -441,6 +441,9 @@ TEST_F(qvsd_srv_t, hostile_frames_get_an_error_or_a_closed_connection)
   std::string bad_type = frame(QVSD_CMD_INFO, [](qvsd_msg *m) { qvsd_msg_add_str(m, "param", "x"); });
   bad_type[8] = (char)(0x80 | 9);
   const std::string unknown = frame(77, {});
+  /* An exit whose members do not decode still ends the session, without a reply. */
+  std::string bad_exit = frame(QVSD_CMD_EXIT, [](qvsd_msg *m) { qvsd_msg_add_str(m, "param", "x"); });
+  bad_exit[8] = (char)(0x80 | 9);
   const std::string open_path = frame(QVSD_CMD_OPEN, [](qvsd_msg *m) {
     qvsd_msg_add_str(m, "path", "/d/small");
     qvsd_msg_add_i64(m, "mode", O_RDONLY);
@@ -465,6 +468,7 @@ TEST_F(qvsd_srv_t, hostile_frames_get_an_error_or_a_closed_connection)
       {"member longer than the frame", true, &lying, -466},
       {"member of an unknown type", true, &bad_type, -466},
       {"path over 4096 bytes", true, &open_long, -2},
+      {"exit with members that do not decode", true, &bad_exit, 1000},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.name);

@@ -2212,7 +2212,9 @@ int64_t qvsd_srv_session(const qvsd_srv_conf *conf, net *conn, const char *peer,
     req_view r{members, mlen};
     bool reply = true, go_on;
     s.err = vperror{};
-    if (!members_valid(members, mlen)) {
+    /* An exit needs none of its members: whatever they hold, the session ends as asked, with
+     * no reply. */
+    if (cmd != QVSD_CMD_EXIT && !members_valid(members, mlen)) {
       LOGW("%s sent command %u with members that do not decode\n", peer, cmd);
       go_on = rep_err(&s, VERR_PROTO, "request does not decode");
     } else {
