@@ -172,13 +172,8 @@ int rdir2_get_dir_stat(cdir_ctx *ctx, bool is_input, const std::string &dir, mst
   return RDIR2_OK;
 }
 
-/* Generation-1 listings are requested ahead of the walker in batches: once fewer than
- * PREFETCH_LOW of the directories queued next are requested, up to PREFETCH_DIRS of them are. A
- * listing thread then works through a batch without going to sleep between directories, and
- * the walker rarely waits for it: on a tree of small directories the hand-offs between the
- * threads, not the listing itself, are what a request per directory would cost. */
-constexpr size_t PREFETCH_DIRS = 48;
-constexpr size_t PREFETCH_LOW = 16;
+/* Directories whose generation-1 listings are requested ahead of the walker. */
+constexpr size_t PREFETCH_DIRS = 16;
 
 /* An output listing is requested only for a directory whose output listing is also read: a
  * request without its read would hand its answer to the next directory's read. */
@@ -220,18 +215,7 @@ void rdir_prefetch(cdir_ctx *ctx)
 {
   if (has_rdir2(ctx, true))
     return;
-  size_t n = 0, ahead = 0;
-  for (cdir_task *t : ctx->work) {
-    if (n++ == PREFETCH_DIRS)
-      break;
-    if (t->requested || t->listed)
-      ahead++;
-    else
-      break;
-  }
-  if (ahead >= PREFETCH_LOW)
-    return;
-  n = 0;
+  size_t n = 0;
   for (cdir_task *t : ctx->work) {
     if (n++ == PREFETCH_DIRS)
       break;
