@@ -51,6 +51,17 @@ TEST(qvsd_digest, writes_and_reads_from_zero_carry_the_digest_and_a_gap_ends_it)
   EXPECT_EQ(w->digest, "");
   EXPECT_EQ(w->digest_end, -1);
   ASSERT_EQ(qvsd_cli_close(w), 0);
+  /* So does a write that asks for no digest, even where the next one goes on at the end. */
+  qvsd_file *w2 = qvsd_cli_open(c, "/g", O_WRONLY | O_CREAT | O_TRUNC);
+  ASSERT_NE(w2, nullptr);
+  ASSERT_EQ(qvsd_cli_write(w2, "abcd", 4, 0), 4);
+  EXPECT_EQ(w2->digest, xxh3_hex("abcd"));
+  w2->want_digest = false;
+  ASSERT_EQ(qvsd_cli_write(w2, "Z", 1, 0), 1);
+  w2->want_digest = true;
+  ASSERT_EQ(qvsd_cli_write(w2, "ef", 2, 4), 2);
+  EXPECT_EQ(w2->digest, "") << "the digest of abcdef stood for Zbcdef";
+  ASSERT_EQ(qvsd_cli_close(w2), 0);
   data[10] = 'x';
 
   qvsd_file *r = qvsd_cli_open(c, "/f", O_RDONLY);

@@ -641,6 +641,8 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
     return rep_verr(s, (int)n);
   sf->pos = off + n;
   std::string dg = want_digest(r) ? run_digest_add(&sf->wr, plain, (size_t)n, (uint64_t)off) : "";
+  if (!want_digest(r) && n > 0)
+    sf->wr.broken = true; /* bytes the running digest never saw */
   return rep_ok(s) && qvsd_msg_add_i32(&s->rep, "len", (int32_t)n) == 0 &&
          (!want_digest(r) || qvsd_msg_add_str(&s->rep, "digest", dg.c_str()) == 0);
 }
