@@ -195,7 +195,8 @@ TEST_F(remote_fixture, a_spoiled_network_ends_in_an_error_or_a_retry_and_a_rerun
  * line break among them) arrives whole, with every file's mode and time and every directory's
  * time (a directory's times wait for its files), in requests of many files each. A byte flipped
  * inside a batch is caught: the damaged list is refused and sent again, so a run that ends with 0
- * leaves the right tree, and a rerun repairs any other end. */
+ * leaves the right tree, and a rerun repairs any other end. The same holds for the data blocks of a
+ * pull. */
 TEST_F(remote_fixture, small_files_travel_in_checked_batches)
 {
   std::string many = top + "/many", mout = top + "/mout";
@@ -242,6 +243,26 @@ TEST_F(remote_fixture, small_files_travel_in_checked_batches)
     EXPECT_EQ(joined(tree_diff(many, mout)), "") << at;
   }
   EXPECT_GE(resent, 1) << "no damaged list was caught and sent again";
+
+  /* Pulled back in read lists: a byte flipped inside the data blocks coming down is caught by
+   * their digests and the file fetched once more. */
+  std::string back = top + "/back";
+  int refetched = 0;
+  for (uint64_t at : {200000ull, 350000ull, 500000ull}) {
+    tree_rm(back);
+    fault_relay relay(srv.tcp_port, {fault_plan::FLIP, false, at});
+    ASSERT_GT(relay.port(), 0);
+    r = qvcp({"mode=cp", "if=qvp://127.0.0.1:" + std::to_string(relay.port()) + "/mout?pack=none", "of=" + back},
+             {"QV_SH_DBG=1", "QV_LOG_LEVEL=warn"});
+    EXPECT_TRUE(relay.fired()) << at;
+    if (r.status == 0) {
+      EXPECT_EQ(joined(tree_diff(many, back)), "") << at << ": a run that ends with 0 left a wrong tree";
+      refetched += r.err.find("came damaged from its batch: fetched once more") != std::string::npos;
+    } else {
+      EXPECT_NE(r.err.find("error: "), std::string::npos) << at << r.err;
+    }
+  }
+  EXPECT_GE(refetched, 1) << "no damaged block was caught and fetched again";
 }
 
 TEST_F(remote_fixture, a_server_killed_during_a_sync_deletes_nothing_the_input_has)

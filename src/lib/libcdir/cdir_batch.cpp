@@ -104,19 +104,7 @@ vmfile *open_job(cdir_ctx *ctx, vperror *err)
   p.max_size = ctx->cp_mode == CDIR_CP_R2L ? READ_JOB_SIZE
                                            : static_cast<uint32_t>(2 * BATCH_FILE_MAX + MFILE_DATA_HDR_SIZE);
   p.flags = EP_BATCH_DIGESTS;
-  ep_batch *b = ep_batch_open(job_side(ctx).endpoint, err, &p);
-  if (!b)
-    return nullptr;
-  auto *m = new (std::nothrow) vmfile;
-  if (!m) {
-    ep_batch_close(b);
-    VPERROR_SET(err, VERR_NOMEM, "batch job: out of memory");
-    return nullptr;
-  }
-  m->ctx = ctx;
-  m->b = b;
-  m->url = job_side(ctx).url;
-  return m;
+  return vmfile_open(ctx, &job_side(ctx), nullptr, &p, err);
 }
 
 /* The batch jobs of the server's side, opened at the first use. A server that has none (or refuses
@@ -155,7 +143,7 @@ cdir_batch *out_batch(cdir_ctx *ctx)
  * not say that it is complete while it waits to be sent once more. */
 void unmark_complete(cdir_ctx *ctx, const sent_file &f)
 {
-  uint64_t t = f.it->time_write > 10 ? 0 : f.it->time_write + 100;
+  uint64_t t = cdir_mark_time(f.it->time_write);
   vperror e{};
   if (ep_lutime(ctx->o_info.endpoint, f.out_path.c_str(), t, t, &e) < 0)
     LOGW("[%s] times not reset: %s", f.out_path.c_str(), e.msg);
@@ -393,9 +381,10 @@ int drain_one(cdir_ctx *ctx)
 }
 
 /* Posts one request of whole lines (the newline after the last one is not sent) for the files of
- * list in c's directory. The jobs take requests in turn; each job answers in the order of its
- * requests, and requests are drained in the order they were posted. */
-int post(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> *files)
+ * list in c's directory: a read list (from the input's server) or a write list (to the output's).
+ * The jobs take requests in turn; each job answers in the order of its requests, and requests are
+ * drained in the order they were posted. */
+int post(cdir_ctx *ctx, cdir_cmd *c, bool read, std::string *lines, std::vector<sent_file> *files)
 {
   if (files->empty())
     return 0;
@@ -403,17 +392,21 @@ int post(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> 
   if (!lines->empty() && lines->back() == '\n')
     lines->pop_back();
   pending p;
+  p.read = read;
   p.m = b->jobs[b->next_job++ % b->jobs.size()];
   p.idir = c->idir;
   p.odir = c->odir;
   p.files = std::move(*files);
   files->clear();
-  LOGD("write_add_list [%s] files=%zu bytes=%zu", c->odir.c_str(), p.files.size(), lines->size());
-  int rc = vmfile_call(p.m, MFILE_WRITE_FILE, c->odir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+  const char *what = read ? "read_add_list" : "write_add_list";
+  const std::string &dir = read ? c->idir : c->odir;
+  const int type = read ? MFILE_READ_LIST : MFILE_WRITE_FILE;
+  LOGD("%s [%s] files=%zu bytes=%zu", what, dir.c_str(), p.files.size(), lines->size());
+  int rc = vmfile_call(p.m, type, dir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
   if (rc == VERR_PROTO) {
     /* The server found the list damaged on the way and did none of it: sent once more. */
-    LOGW("write_add_list [%s]: the list was damaged on the way: sent once more", c->odir.c_str());
-    rc = vmfile_call(p.m, MFILE_WRITE_FILE, c->odir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
+    LOGW("%s [%s]: the list was damaged on the way: sent once more", what, dir.c_str());
+    rc = vmfile_call(p.m, type, dir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
   }
   lines->clear();
   if (rc < 0) {
@@ -428,6 +421,22 @@ int post(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> 
     if (drain_one(ctx) < 0)
       return -1;
   return 0;
+}
+
+/* The two paths of an item and its trace line; false when it is not to be sent (a path too long,
+ * logged and counted, or a dry run). */
+bool item_paths(cdir_ctx *ctx, cdir_cmd *c, mstat_item *it, cdir_item_path *in, cdir_item_path *out)
+{
+  if (!cdir_make_path(c->idir, *it, in)) {
+    cdir_drop_too_long(ctx, true, c->idir, in->base);
+    return false;
+  }
+  if (!cdir_make_path(c->odir, *it, out)) {
+    cdir_drop_too_long(ctx, false, c->odir, out->base);
+    return false;
+  }
+  cdir_test_stop_at(out->path);
+  return cdir_trace_item(ctx, it, false, out->path, false);
 }
 
 /* Reads a small input whole into data and checks that it is still what its listing said. 1 when
@@ -553,16 +562,7 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
       again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
       return;
     }
-    if (!cdir_make_path(c->idir, *it, &in)) {
-      cdir_drop_too_long(ctx, true, c->idir, in.base);
-      continue;
-    }
-    if (!cdir_make_path(c->odir, *it, &out)) {
-      cdir_drop_too_long(ctx, false, c->odir, out.base);
-      continue;
-    }
-    cdir_test_stop_at(out.path);
-    if (!cdir_trace_item(ctx, it, false, out.path, false))
+    if (!item_paths(ctx, c, it, &in, &out))
       continue;
     int rd = read_small(ctx, it, in.path, &data);
     if (rd < 0)
@@ -583,60 +583,20 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
     if (mark > 0 && lines.size() - 1 > chunk_max) {
       std::string line = lines.substr(mark);
       lines.resize(mark);
-      if (post(ctx, c, &lines, &files) < 0) {
+      if (post(ctx, c, false, &lines, &files) < 0) {
         again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
         return;
       }
       lines = std::move(line);
     }
     files.push_back(std::move(f));
-    if (lines.size() >= CHUNK_TARGET && post(ctx, c, &lines, &files) < 0) {
+    if (lines.size() >= CHUNK_TARGET && post(ctx, c, false, &lines, &files) < 0) {
       again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i) + 1, items.end());
       return;
     }
   }
-  post(ctx, c, &lines, &files);
+  post(ctx, c, false, &lines, &files);
 }
-
-namespace {
-
-/* Posts one read list for the files of c's directory. */
-int post_read(cdir_ctx *ctx, cdir_cmd *c, std::string *lines, std::vector<sent_file> *files)
-{
-  if (files->empty())
-    return 0;
-  cdir_batch *b = ctx->batch;
-  if (!lines->empty() && lines->back() == '\n')
-    lines->pop_back();
-  pending p;
-  p.read = true;
-  p.m = b->jobs[b->next_job++ % b->jobs.size()];
-  p.idir = c->idir;
-  p.odir = c->odir;
-  p.files = std::move(*files);
-  files->clear();
-  LOGD("read_add_list [%s] files=%zu", c->idir.c_str(), p.files.size());
-  int rc = vmfile_call(p.m, MFILE_READ_LIST, c->idir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
-  if (rc == VERR_PROTO) {
-    LOGW("read_add_list [%s]: the list was damaged on the way: sent once more", c->idir.c_str());
-    rc = vmfile_call(p.m, MFILE_READ_LIST, c->idir.c_str(), lines->data(), static_cast<uint32_t>(lines->size()));
-  }
-  lines->clear();
-  if (rc < 0) {
-    abandon(ctx, p, 0, rc, vperror_str(&p.m->err));
-    return -1;
-  }
-  mstat_ref_add(c->files);
-  p.list = c->files;
-  b->q.push_back(std::move(p));
-  b->requests++;
-  while (ctx->batch && b->requests >= BATCH_IN_FLIGHT * b->jobs.size())
-    if (drain_one(ctx) < 0)
-      return -1;
-  return 0;
-}
-
-} // namespace
 
 void cdir_batch_read(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *> &items,
                      std::vector<mstat_item *> *again)
@@ -657,16 +617,7 @@ void cdir_batch_read(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *>
       again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
       return;
     }
-    if (!cdir_make_path(c->idir, *it, &in)) {
-      cdir_drop_too_long(ctx, true, c->idir, in.base);
-      continue;
-    }
-    if (!cdir_make_path(c->odir, *it, &out)) {
-      cdir_drop_too_long(ctx, false, c->odir, out.base);
-      continue;
-    }
-    cdir_test_stop_at(out.path);
-    if (!cdir_trace_item(ctx, it, false, out.path, false))
+    if (!item_paths(ctx, c, it, &in, &out))
       continue;
     name.clear();
     if (str_escape_tab_append(in.base.data(), in.base.size(), &name) < 0) {
@@ -680,14 +631,14 @@ void cdir_batch_read(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *>
     lines += len;
     files.push_back(sent_file{it, out.path, {}});
     asked += it->size + 1;
-    if ((asked >= READ_TARGET || lines.size() >= CHUNK_TARGET) && post_read(ctx, c, &lines, &files) < 0) {
+    if ((asked >= READ_TARGET || lines.size() >= CHUNK_TARGET) && post(ctx, c, true, &lines, &files) < 0) {
       again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i) + 1, items.end());
       return;
     }
     if (lines.empty())
       asked = 0;
   }
-  post_read(ctx, c, &lines, &files);
+  post(ctx, c, true, &lines, &files);
 }
 
 int cdir_batch_drain(cdir_ctx *ctx)

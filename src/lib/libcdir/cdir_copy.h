@@ -62,6 +62,10 @@ int cdir_copy_sync_file(cdir_ctx *ctx, mstat_item *item, const char *in_path, co
  * to the input's size. 0 or -1 (counted and logged). */
 int cdir_sync_file_data(cdir_ctx *ctx, mstat_item *item, const char *in_path, const char *out_path);
 
+/* A modification time that never compares equal to t under the 2-second rule: given to data that
+ * is not the input's as listed, so that the next run sees it differ. */
+uint64_t cdir_mark_time(uint64_t t);
+
 /* The drop procedure of the second lane's pool: releases the job reference of a lane task that
  * never ran (the executor finished that list alone and the run ended first). */
 void cdir_lane_task_drop(void *arg);

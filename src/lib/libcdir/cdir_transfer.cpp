@@ -105,12 +105,6 @@ bool output_may_share(const cdir_ctx *ctx, const mstat_item *it)
   return (ctx->p.i_opt.flags & CDIR_EP_HARDLINKS) && it->st_nlink > 1;
 }
 
-/* A modification time that never compares equal to t under the 2-second rule. */
-uint64_t mark_time(uint64_t t)
-{
-  return t > 10 ? 0 : t + 100;
-}
-
 /* Whether the input is still what its listing said once its data was read. */
 bool input_unchanged(cdir_ctx *ctx, vbfile *in, const mstat_item *it, const char *in_path)
 {
@@ -290,7 +284,7 @@ int copy_sync_file_on(cdir_ctx *ctx, const cdir_lane &lane, mstat_item *it, cons
     /* Data that is not the input's as listed never gets the input's times: the next run must
      * see it differ. A failed or stopped update gets no attributes at all. */
     if (rc == 0) {
-      a.time_write = mark_time(it->time_write);
+      a.time_write = cdir_mark_time(it->time_write);
       a.time_access = a.time_write;
     } else {
       apply = nullptr;
@@ -477,6 +471,11 @@ int cdir_copy_data(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, c
       return -1;
   }
   return 0;
+}
+
+uint64_t cdir_mark_time(uint64_t t)
+{
+  return t > 10 ? 0 : t + 100;
 }
 
 void cdir_lane_task_drop(void *arg)

@@ -9,11 +9,10 @@
 #include <unistd.h>
 #include <string>
 
+#include "libcdir/cdir_batch.h"
 #include "libcdir/cdir_copy.h"
 #include "libcdir/cdir_ctx.h"
 #include "libcdir/vbfile.h"
-#include "libcdir/vmfile.h"
-#include "libcdir/cdir_batch.h"
 #include "libcdir/cdir_work.h"
 #include "libcdir/vrdir.h"
 #include "liblog/log2.h"
@@ -415,9 +414,6 @@ void print_statfs(const cdir_vol_info &v)
 
 void close_side(cdir_side &s)
 {
-  if (s.mfile)
-    vmfile_close(s.mfile);
-  s.mfile = nullptr;
   if (s.rdir)
     vrdir_close(s.rdir);
   s.rdir = nullptr;

@@ -7,20 +7,27 @@
 #include "liblog/log2.h"
 #include "libpal/os/os_time.h"
 
-vmfile *vmfile_open(cdir_ctx *ctx, url_info *info, const libcdir_mfile_opt *opt)
+vmfile *vmfile_open(cdir_ctx *ctx, url_info *info, const libcdir_mfile_opt *opt, const ep_batch_param *bp,
+                    vperror *err)
 {
   if (!ctx || !info)
     return nullptr;
-  vperror err{};
-  ep_batch *b = ep_batch_open(info->endpoint, &err);
+  vperror e{};
+  ep_batch *b = ep_batch_open(info->endpoint, &e, bp);
   if (!b) {
-    CDIR_SET_ERR(ctx, err.code ? err.code : VERR_NOTSUP, "batch file lists of [%s]: %s", info->url.c_str(), err.msg);
+    if (err)
+      *err = e;
+    else
+      CDIR_SET_ERR(ctx, e.code ? e.code : VERR_NOTSUP, "batch file lists of [%s]: %s", info->url.c_str(), e.msg);
     return nullptr;
   }
   auto *m = new (std::nothrow) vmfile;
   if (!m) {
     ep_batch_close(b);
-    CDIR_SET_ERR(ctx, VERR_NOMEM, "vmfile_open: out of memory");
+    if (err)
+      VPERROR_SET(err, VERR_NOMEM, "vmfile_open: out of memory");
+    else
+      CDIR_SET_ERR(ctx, VERR_NOMEM, "vmfile_open: out of memory");
     return nullptr;
   }
   m->ctx = ctx;

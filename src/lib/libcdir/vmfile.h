@@ -4,8 +4,8 @@
  * with per-entry results read back in order through the engine's read loop.
  *
  * Local sides run the service of librdir/mfile.h; a qvsd server runs the same service for its
- * export. The file step of a copy to a server sends its small files through the output's job
- * (cdir_batch.h). */
+ * export. The file step of a copy to or from a server moves its small files through that
+ * server's jobs (cdir_batch.h). */
 #include <cstdint>
 #include <string>
 
@@ -20,7 +20,10 @@ struct vmfile {
   libcdir_mfile_opt opt;
 };
 
-vmfile *vmfile_open(cdir_ctx *ctx, url_info *info, const libcdir_mfile_opt *opt);
+/* Opens the batch job of a side with the parameters bp (null: the defaults). A failure is the
+ * run's error, or, with err, only err's (a side without batches is then no error of the run). */
+vmfile *vmfile_open(cdir_ctx *ctx, url_info *info, const libcdir_mfile_opt *opt, const ep_batch_param *bp = nullptr,
+                    vperror *err = nullptr);
 /* Posts one batch of type for dir; list is len bytes of batch lines. */
 int vmfile_call(vmfile *m, int type, const char *dir, const char *list, uint32_t len);
 /* The next results into buf (at most len bytes, NUL-terminated when there is room): the byte

@@ -34,6 +34,7 @@
 #include "libpal/string/pl_str.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
+#include "librdir/mfile.h"
 
 namespace {
 
@@ -652,7 +653,7 @@ ep_batch *r_batch_open(ep *e, const ep_batch_param *p, vperror *err)
     return nullptr;
   }
   qvsd_mfile_param q;
-  q.max_mfile_size = p->max_size ? (int32_t)p->max_size : 0x200000;
+  q.max_mfile_size = (int32_t)(p->max_size ? p->max_size : MFILE_SIZE_DEFAULT);
   q.timeout_ms = (int32_t)p->timeout;
   q.uid = p->uid;
   q.gid = p->gid;

@@ -7,6 +7,7 @@
 
 #include "liblog/log2.h"
 #include "libpal/comm/verr.h"
+#include "libpal/string/pl_base64.h"
 #include "libpal/string/pl_escape.h"
 #include "libpal/string/pl_scanf.h"
 
@@ -235,33 +236,14 @@ int libmfile_write_result_line(int stage, int value, std::string *out, const uin
     char b[32 + 2 * MFILE_DIGEST_LEN];
     int n = snprintf(b, sizeof b, "%d\t%d", stage, value);
     if (digest) {
-      static const char hex[] = "0123456789abcdef";
       b[n++] = '\t';
-      for (size_t i = 0; i < MFILE_DIGEST_LEN; i++) {
-        b[n++] = hex[digest[i] >> 4];
-        b[n++] = hex[digest[i] & 15];
-      }
+      n += str_hex_encode(digest, MFILE_DIGEST_LEN, b + n, sizeof b - static_cast<size_t>(n));
     }
     b[n++] = '\n';
     out->append(b, static_cast<size_t>(n));
     return 0;
   });
 }
-
-namespace {
-
-int hex_digit(char c)
-{
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
-}
-
-} // namespace
 
 int libmfile_write_get_info(char *text, int *stage, int *value, uint8_t *digest, bool *has_digest)
 {
@@ -294,18 +276,10 @@ int libmfile_write_get_info(char *text, int *stage, int *value, uint8_t *digest,
   if (has_digest)
     *has_digest = false;
   if (third) {
-    if (strlen(third) != 2 * MFILE_DIGEST_LEN) {
+    uint8_t d[MFILE_DIGEST_LEN];
+    if (strlen(third) != 2 * MFILE_DIGEST_LEN || str_hex_decode(third, 2 * MFILE_DIGEST_LEN, d, sizeof d) < 0) {
       LOGE("write result: bad digest field");
       return -1;
-    }
-    uint8_t d[MFILE_DIGEST_LEN];
-    for (size_t i = 0; i < MFILE_DIGEST_LEN; i++) {
-      int hi = hex_digit(third[2 * i]), lo = hex_digit(third[2 * i + 1]);
-      if (hi < 0 || lo < 0) {
-        LOGE("write result: bad digest field");
-        return -1;
-      }
-      d[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
     if (has_digest) {
       memcpy(digest, d, sizeof d);
