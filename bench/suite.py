@@ -177,28 +177,11 @@ class Servers:
     """qvsd and an rsync daemon exporting the same folder on loopback, for the remote cases."""
 
     def __init__(self, qvsd, root):
-        import re
-        self.root = root
+        self.root, self.qvsd, self.plain = root, qvsd, None
         self.log = os.path.join(os.path.dirname(root), "qvsd.log")
         if os.path.exists(self.log):
             os.unlink(self.log)
-        self.q = subprocess.Popen([qvsd, "root=" + root, "anonymous=yes", "listen=127.0.0.1", "port=0", "tls_port=0",
-                                   "level=info", "log=" + self.log], stderr=subprocess.PIPE, text=True)
-        self.port = self.tls_port = 0
-        self.fp = ""
-        deadline = time.monotonic() + 20
-        while (not self.port or not self.tls_port) and time.monotonic() < deadline:
-            line = self.q.stderr.readline()
-            if not line:
-                break
-            m = re.search(r"listening on .*:(\d+) \(tcp\)", line)
-            if m:
-                self.port = int(m.group(1))
-            m = re.search(r"listening on .*:(\d+) \(tls, sha256 ([0-9A-F:]+)\)", line)
-            if m:
-                self.tls_port, self.fp = int(m.group(1)), m.group(2)
-        if not self.port or not self.tls_port:
-            sys.exit("qvsd did not start")
+        self.q, self.port, self.tls_port, self.fp = self.start(self.log, True)
         self.rport = free_port()
         conf = os.path.join(os.path.dirname(root), "rsyncd.conf")
         with open(conf, "w") as f:
@@ -213,6 +196,39 @@ class Servers:
                 break
             except OSError:
                 time.sleep(0.05)
+
+    def start(self, log, tls):
+        """A qvsd over the root on free loopback ports: (process, TCP port, TLS port, fingerprint)."""
+        import re
+        q = subprocess.Popen([self.qvsd, "root=" + self.root, "anonymous=yes", "listen=127.0.0.1", "port=0",
+                              "tls_port=" + ("0" if tls else "off"), "level=info", "log=" + log],
+                             stderr=subprocess.PIPE, text=True)
+        port = tls_port = 0
+        fp = ""
+        deadline = time.monotonic() + 20
+        while (not port or (tls and not tls_port)) and time.monotonic() < deadline:
+            line = q.stderr.readline()
+            if not line:
+                break
+            m = re.search(r"listening on .*:(\d+) \(tcp\)", line)
+            if m:
+                port = int(m.group(1))
+            m = re.search(r"listening on .*:(\d+) \(tls, sha256 ([0-9A-F:]+)\)", line)
+            if m:
+                tls_port, fp = int(m.group(1)), m.group(2)
+        if not port or (tls and not tls_port):
+            sys.exit("qvsd did not start")
+        return q, port, tls_port, fp
+
+    def start_plain(self):
+        """A second qvsd without a TLS listener, as the daemon has none: the memory of a server
+        that serves what the daemon serves. Its URL is plain_url()."""
+        if not self.plain:
+            self.plain = self.start(os.path.join(os.path.dirname(self.root), "qvsd_plain.log"), False)
+        return self.plain[0]
+
+    def plain_url(self, path):
+        return "qvp://127.0.0.1:%d%s" % (self.plain[1], path)
 
     def url(self, path, tls=False):
         if tls:
@@ -236,22 +252,22 @@ class Servers:
                 total += int(m.group(1)) + int(m.group(2))
         return total
 
-    def peak_kib(self):
-        for line in open("/proc/%d/status" % self.q.pid):
+    def peak_kib(self, q=None):
+        for line in open("/proc/%d/status" % (q or self.q).pid):
             if line.startswith("VmHWM:"):
                 return int(line.split()[1])
         return 0
 
-    def reset_peak(self):
+    def reset_peak(self, q=None):
         """Starts qvsd's peak resident size anew (VmHWM), so that one case's peak can be read."""
         try:
-            with open("/proc/%d/clear_refs" % self.q.pid, "w") as f:
+            with open("/proc/%d/clear_refs" % (q or self.q).pid, "w") as f:
                 f.write("5")
         except OSError:
             pass
 
     def close(self):
-        for p in (self.q, self.r):
+        for p in (self.q, self.r) + ((self.plain[0],) if self.plain else ()):
             p.terminate()
             try:
                 p.wait(10)
@@ -261,15 +277,19 @@ class Servers:
 
 class PeakSampler:
     """The largest resident size of the children of a process (an rsync daemon forks one per
-    connection), sampled every 10 ms in a thread until stop()."""
+    connection), sampled every 10 ms in a thread until stop(). With own=True the process itself is
+    sampled instead. The anonymous part (RssAnon: what a session allocates, without the mapped
+    program and libraries) is kept beside the whole."""
 
-    def __init__(self, parent):
+    def __init__(self, parent, own=False):
         import threading
-        self.parent, self.peak, self.done = parent, 0, False
+        self.parent, self.own, self.peak, self.anon, self.done = parent, own, 0, 0, False
         self.t = threading.Thread(target=self.run, daemon=True)
         self.t.start()
 
     def children(self):
+        if self.own:
+            return [self.parent]
         try:
             with open("/proc/%d/task/%d/children" % (self.parent, self.parent)) as f:
                 return [int(x) for x in f.read().split()]
@@ -283,6 +303,8 @@ class PeakSampler:
                     for line in open("/proc/%d/status" % c):
                         if line.startswith("VmHWM:"):
                             self.peak = max(self.peak, int(line.split()[1]))
+                        elif line.startswith("RssAnon:"):
+                            self.anon = max(self.anon, int(line.split()[1]))
                 except OSError:
                     pass
             time.sleep(0.01)
@@ -377,16 +399,25 @@ def remote_cases(cases, d, p, runs, qvcp, qvsd, tab, extra):
             oq, orr = os.path.join(d, "rwide_q"), os.path.join(d, "rwide_r")
             rm(oq)
             rm(orr)
-            qc = [qvcp, "mode=sync", "if=" + wide, "of=" + srv.url("/rwide_q")]
+            plain = srv.start_plain()
+            qc = [qvcp, "mode=sync", "if=" + wide, "of=" + srv.plain_url("/rwide_q")]
             rc = ["rsync", "-a", wide + "/", srv.rurl("/rwide_r/")]
             measure(qc)
             measure(rc)
-            srv.reset_peak()
+            srv.reset_peak(plain)
             sampler = PeakSampler(srv.r.pid)
+            own = PeakSampler(plain.pid, own=True)
             tab.add("remote wide noop", rounds({"qvcp": qc, "rsync daemon": rc}, runs, lambda _t: None))
             sampler.stop()
-            extra["rwide qvsd peak KiB"] = srv.peak_kib()
+            own.stop()
+            extra["rwide qvsd peak KiB"] = srv.peak_kib(plain)
             extra["rwide rsyncd peak KiB"] = sampler.peak
+            extra["rwide qvsd anon KiB"] = own.anon
+            extra["rwide rsyncd anon KiB"] = sampler.anon
+            # The same no-op against the server that also listens for TLS (its library is loaded).
+            srv.reset_peak()
+            measure([qvcp, "mode=sync", "if=" + wide, "of=" + srv.url("/rwide_q")])
+            extra["rwide qvsd tls peak KiB"] = srv.peak_kib()
             rm(oq)
             rm(orr)
         if "rtls" in cases:
@@ -575,6 +606,13 @@ def targets(res, extra):
         qs, rs = extra.get("rwide qvsd peak KiB", 0), extra.get("rwide rsyncd peak KiB", 0)
         if qs and rs:
             checks.append(("remote wide noop", "qvsd peak / rsync daemon peak (servers)", qs / rs, "<= 1.00", qs <= rs))
+        if extra.get("rwide qvsd tls peak KiB"):
+            checks.append(("remote wide noop", "qvsd peak KiB with a TLS listener", extra["rwide qvsd tls peak KiB"], "",
+                           True))
+        qa, ra = extra.get("rwide qvsd anon KiB", 0), extra.get("rwide rsyncd anon KiB", 0)
+        if qa and ra:
+            checks.append(("remote wide noop", "anonymous peak KiB qvsd / rsync daemon child", "%d / %d" % (qa, ra),
+                           "", True))
     for case, (q, r) in sorted(extra.get("wire", {}).items()):
         checks.append((case, "bytes on the wire qvcp / rsync", "%d / %d" % (q, r), "", True))
         if case == "remote delta":

@@ -49,6 +49,9 @@
 
 namespace {
 
+/* Listing text queued ahead of the engine: four of its 64 KiB messages. */
+constexpr size_t LOCAL_LIST_QUEUE_MAX = 0x40000;
+
 template <typename F> auto eintr_retry(F f) -> decltype(f())
 {
   decltype(f()) r;
@@ -535,6 +538,9 @@ ep_list *l_list_open(ep *e, const ep_list_param *p, vperror *err)
   lp.misc_exclude = p->misc_exclude;
   lp.err = err;
   lp.batch = p->batch;
+  /* The engine reads what is queued in one go: the bound keeps a directory of tens of thousands
+   * of entries from being held as text here and again in the engine's chunk while it is parsed. */
+  lp.queue_max = LOCAL_LIST_QUEUE_MAX;
   lp.open_dir = l_list_open_dir;
   lp.open_arg = L(e);
   ll->r = librdir_open(L(e)->root.c_str(), &lp);

@@ -14,6 +14,8 @@ constexpr size_t POOL_BLOCK_DEFAULT = 64 * 1024;
 /* The first block is small and each new one twice the last, up to the block size: a list of a few
  * names costs a few hundred bytes, not a whole block. */
 constexpr size_t POOL_BLOCK_FIRST = 1024;
+/* The item array and the first block come with the first append: most directories of a real tree
+ * have no subdirectories, and their empty directory lists then cost nothing but the header. */
 constexpr uint64_t ITEMS_INITIAL = 16;
 
 struct pool_block {
@@ -39,7 +41,7 @@ pool_block *block_new(size_t cap)
 /* Bump allocator: texts never move, so item pointers stay valid while the item array grows. */
 struct mstat_pool {
   size_t block_size;
-  pool_block *head; /* the block being filled; older blocks follow */
+  pool_block *head; /* the block being filled, older blocks follow; null before the first text */
 };
 
 namespace {
@@ -50,11 +52,7 @@ mstat_pool *pool_new(size_t block_size)
   if (!p)
     return nullptr;
   p->block_size = block_size;
-  p->head = block_new(block_size < POOL_BLOCK_FIRST ? block_size : POOL_BLOCK_FIRST);
-  if (!p->head) {
-    free(p);
-    return nullptr;
-  }
+  p->head = nullptr;
   return p;
 }
 
@@ -62,6 +60,8 @@ mstat_pool *pool_new(size_t block_size)
 void pool_reset(mstat_pool *p)
 {
   pool_block *b = p->head;
+  if (!b)
+    return;
   while (b->next) {
     pool_block *n = b->next;
     free(b);
@@ -87,6 +87,12 @@ const char *pool_strdup(mstat_pool *p, const char *s)
 {
   size_t n = strlen(s) + 1;
   pool_block *b = p->head;
+  if (!b) {
+    b = block_new(p->block_size < POOL_BLOCK_FIRST ? p->block_size : POOL_BLOCK_FIRST);
+    if (!b)
+      return nullptr;
+    p->head = b;
+  }
   if (b->cap - b->used < n) {
     if (n > p->block_size / 4) {
       /* a long text gets its own block behind the current one, which stays in use */
@@ -127,13 +133,11 @@ mstat *mstat_alloc(const mstat_pool_param *pp)
   h->item_size = sizeof(mstat_item);
   h->count = 0;
   h->hardlink_count = 0;
-  h->cap = ITEMS_INITIAL;
+  h->cap = 0;
   h->fail_count = 0;
+  h->items = nullptr;
   h->pool = pool_new(bs);
-  h->items = static_cast<mstat_item *>(malloc(sizeof(mstat_item) * ITEMS_INITIAL));
-  if (!h->pool || !h->items) {
-    pool_delete(h->pool);
-    free(h->items);
+  if (!h->pool) {
     delete h;
     return nullptr;
   }

@@ -57,8 +57,8 @@ struct mstat_pool_param {
   size_t block_size;
 };
 
-/* A list with reference count 0, capacity 16 and a new pool (pp may be null); null when any part
- * cannot be allocated (what was allocated is freed). */
+/* An empty list with reference count 0 and a new pool (pp may be null); the item array and the
+ * pool's first block are allocated by the first append. Null when memory runs out. */
 mstat *mstat_alloc(const mstat_pool_param *pp);
 /* Adds one reference. A null list is a fatal assertion. */
 void mstat_ref_add(mstat *h);

@@ -149,9 +149,9 @@ int ssl_pin_check(const char *pin, const unsigned char *der, size_t n, vperror *
 
 int libssl_init()
 {
+  /* The client configuration comes with the first TLS connection (ssl_cli_connect2): a run over
+   * plain TCP never sets up the TLS library, which costs milliseconds and a megabyte. */
   net_set_ssl_proc(&g_net_proc);
-  if (g_default.load()->cli_init() < 0)
-    LOGE("ssl_cli_conf_new failed\n");
   return 0;
 }
 

@@ -43,8 +43,9 @@ struct ssl_backend {
   void (*session_info)(net *c, char *version, size_t vsize, char *suite, size_t ssize);
 };
 
-/* Registers the TLS layer with libnet and creates the client configuration of the default
- * backend (a failure is logged: "ssl_cli_conf_new failed"). Always 0. */
+/* Registers the TLS layer with libnet. The client configuration of the default backend is made by
+ * the first client handshake (a failure then fails that handshake: "ssl_cli_conf_new failed").
+ * Always 0. */
 int libssl_init();
 /* Frees the client configurations. */
 void ssl_cli_exit();

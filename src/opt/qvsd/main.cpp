@@ -333,6 +333,11 @@ void accept_loop(server *srv, int lfd, bool tls)
 
 int main(int argc, char **argv)
 {
+  /* One allocator arena. A trim gives back only what the main arena holds on its top: with an
+   * arena per session thread, an idle server kept 12 MiB after one pull, and more after each.
+   * Sessions mostly wait on their peers and small blocks come from each thread's own cache, so the
+   * one arena costs no measurable speed (pushes of small files measured a little faster). */
+  mallopt(M_ARENA_MAX, 1);
   int level = LOG2_INFO;
   log2_ioctl(nullptr, LOG2_IOC_LEVEL, &level, sizeof level);
   log2_ioctl(nullptr, LOG2_IOC_FLAGS_STR, "time|tid", 0);

@@ -67,7 +67,7 @@ constexpr int WALK_SLICE_MS = 1000;
 constexpr int WALK_TIMEOUT_MAX_MS = 600000;
 /* Listing text a walk keeps queued for a client that does not read: past it the walk pauses
  * until the client reads. */
-constexpr size_t WALK_QUEUE_MAX = 4u << 20;
+constexpr size_t WALK_QUEUE_MAX = 1u << 20;
 constexpr size_t DIGEST_CHUNK = 1u << 20; /* bytes read per step of a whole-file digest */
 constexpr size_t XATTR_NAME_MAX_LEN = 255;
 /* A digest job holds about two blocks, and per block of its window one digest of each block-sum
@@ -132,6 +132,31 @@ std::mutex g_locks_mu;
 std::map<lock_key, lock_holder> g_locks;
 std::atomic<uint64_t> g_session_serial{0};
 
+/* A session's work buffer. Growing it leaves the new bytes as they are: every user writes before
+ * it reads, and a zero fill would make a session hold the whole size of the largest reply it was
+ * ever allowed (a walk read may ask for megabytes and get a few kilobytes). */
+class scratch_buf {
+public:
+  void resize(size_t n)
+  {
+    if (n > cap_) {
+      std::unique_ptr<uint8_t[]> p(new uint8_t[n]);
+      if (n_)
+        memcpy(p.get(), p_.get(), n_);
+      p_ = std::move(p);
+      cap_ = n;
+    }
+    n_ = n;
+  }
+  uint8_t *data() { return p_.get(); }
+  size_t size() const { return n_; }
+
+private:
+  std::unique_ptr<uint8_t[]> p_;
+  size_t cap_ = 0;
+  size_t n_ = 0;
+};
+
 struct session {
   const qvsd_srv_conf *conf;
   net *conn;
@@ -143,7 +168,7 @@ struct session {
   zcomp codec;
   qvsd_msg rep;
   std::vector<uint8_t> req;
-  std::vector<uint8_t> scratch;
+  scratch_buf scratch;
   std::map<int64_t, srv_file> files;
   std::map<int64_t, srv_dir> dirs;
   int64_t next_fd = 3;
