@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,8 @@ constexpr size_t BATCH_IN_FLIGHT = 3;
  * passes bs - 1 bytes): the server starts on the first files of a directory while the later ones
  * are read and encoded here. */
 constexpr size_t CHUNK_TARGET = 256 * 1024;
+/* Room reserved past the target: the line that takes a request past it (most are well below). */
+constexpr size_t BATCH_LINE_ROOM = 64 * 1024;
 /* Data a read list asks for at most: a reply of the server carries 2 MiB. */
 constexpr uint64_t READ_TARGET = 1024 * 1024;
 constexpr size_t RESULT_BUF = 2 * 1024 * 1024;
@@ -78,7 +81,7 @@ struct cdir_batch {
   size_t next_job = 0;
   size_t requests = 0; /* entries of q that are requests */
   std::deque<pending> q;
-  std::vector<char> rbuf = std::vector<char>(RESULT_BUF);
+  std::unique_ptr<char[]> rbuf{new char[RESULT_BUF]}; /* RESULT_BUF bytes, not filled beforehand */
   std::string carry; /* a result line cut between two reads */
 };
 
@@ -297,7 +300,7 @@ int drain_read(cdir_ctx *ctx, pending &p)
   size_t next = 0;
   int rc = 0;
   while (next < p.files.size()) {
-    int n = vmfile_list_ret(p.m, b->rbuf.data(), static_cast<uint32_t>(b->rbuf.size() - 1), prefix.c_str());
+    int n = vmfile_list_ret(p.m, b->rbuf.get(), static_cast<uint32_t>(RESULT_BUF - 1), prefix.c_str());
     if (n < 0) {
       int code = p.m->err.code ? p.m->err.code : VERR_TIMEOUT;
       abandon(ctx, p, next, code, *p.m->err.msg ? p.m->err.msg : verr2str(code));
@@ -309,7 +312,7 @@ int drain_read(cdir_ctx *ctx, pending &p)
     while (off < static_cast<size_t>(n) && next < p.files.size()) {
       mfile_data d;
       size_t used = 0;
-      if (libmfile_read_get_data_len_err(reinterpret_cast<uint8_t *>(b->rbuf.data()) + off, static_cast<size_t>(n) - off,
+      if (libmfile_read_get_data_len_err(reinterpret_cast<uint8_t *>(b->rbuf.get()) + off, static_cast<size_t>(n) - off,
                                          &used, &d) < 0) {
         abandon(ctx, p, next, VERR_PROTO, "a data block does not parse");
         release(p);
@@ -346,9 +349,9 @@ int drain_one(cdir_ctx *ctx)
   size_t next = 0;
   int rc = 0;
   /* Write results are short lines: a small reply is asked for. */
-  const uint32_t want = static_cast<uint32_t>(std::min<size_t>(b->rbuf.size() - 1, WRITE_RESULTS_BUF));
+  const uint32_t want = static_cast<uint32_t>(std::min<size_t>(RESULT_BUF - 1, WRITE_RESULTS_BUF));
   while (next < p.files.size()) {
-    int n = vmfile_list_ret(p.m, b->rbuf.data(), want, prefix.c_str());
+    int n = vmfile_list_ret(p.m, b->rbuf.get(), want, prefix.c_str());
     if (n < 0) {
       int code = p.m->err.code ? p.m->err.code : VERR_TIMEOUT;
       b->carry.clear();
@@ -356,7 +359,7 @@ int drain_one(cdir_ctx *ctx)
       rc = -1;
       break;
     }
-    b->carry.append(b->rbuf.data(), static_cast<size_t>(n));
+    b->carry.append(b->rbuf.get(), static_cast<size_t>(n));
     size_t pos = 0;
     for (;;) {
       size_t nl = b->carry.find('\n', pos);
@@ -439,10 +442,23 @@ bool item_paths(cdir_ctx *ctx, cdir_cmd *c, mstat_item *it, cdir_item_path *in, 
   return cdir_trace_item(ctx, it, false, out->path, false);
 }
 
-/* Reads a small input whole into data and checks that it is still what its listing said. 1 when
- * it is, 0 when it changed (the one-by-one path takes it), -1 on a failure (counted, reported). */
-int read_small(cdir_ctx *ctx, mstat_item *it, const char *in_path, std::string *data)
+/* Reads a small input whole into the batch data buffer (*got bytes) and checks that it is still
+ * what its listing said. 1 when it is, 0 when it changed (the one-by-one path takes it), -1 on a
+ * failure (counted, reported). */
+int read_small(cdir_ctx *ctx, mstat_item *it, const char *in_path, size_t *got_out)
 {
+  /* One byte more than listed: a file that grew is seen without a second read. */
+  const size_t want_all = static_cast<size_t>(it->size) + 1;
+  if (ctx->batch_data_cap < want_all) {
+    size_t cap = std::max<size_t>(want_all, static_cast<size_t>(ctx->small_limit) + 1);
+    ctx->batch_data.reset(new (std::nothrow) char[cap]);
+    ctx->batch_data_cap = ctx->batch_data ? cap : 0;
+    if (!ctx->batch_data) {
+      cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
+      CDIR_SET_ERR(ctx, VERR_NOMEM, "batch data buffer of %zu bytes", cap);
+      return -1;
+    }
+  }
   vbfile *in = ctx->i_side.bfile;
   int rc = vbfile_open_read(in, in_path);
   if (rc < 0) {
@@ -450,12 +466,11 @@ int read_small(cdir_ctx *ctx, mstat_item *it, const char *in_path, std::string *
     vbfile_fail(in, rc, "i_open", in_path);
     return -1;
   }
-  data->resize(it->size + 1);
+  char *data = ctx->batch_data.get();
   uint64_t got = 0;
-  /* One byte more than listed: a file that grew is seen without a second read. */
-  while (got < it->size + 1) {
-    uint64_t want = it->size + 1 - got;
-    int64_t n = vbfile_pread(in, data->data() + got, want, got);
+  while (got < want_all) {
+    uint64_t want = want_all - got;
+    int64_t n = vbfile_pread(in, data + got, want, got);
     if (n < 0) {
       cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
       vbfile_fail(in, static_cast<int>(n), "i_read", in_path);
@@ -470,14 +485,14 @@ int read_small(cdir_ctx *ctx, mstat_item *it, const char *in_path, std::string *
   bool same = got == it->size && (vbfile_stat(in, &now) < 0 || (static_cast<uint64_t>(now.size) == it->size &&
                                                                   static_cast<uint64_t>(now.time_write) == it->time_write));
   vbfile_close(in, nullptr);
-  data->resize(got);
+  *got_out = static_cast<size_t>(got);
   return same ? 1 : 0;
 }
 
-/* Appends the file-write line of item it (escaped name, attributes, data in Base64) to lines.
- * false (lines unchanged) when it does not format. */
-bool append_line(cdir_ctx *ctx, mstat_item *it, const std::string &base, const std::string &data, std::string *lines,
-                 std::string *scratch)
+/* Appends the file-write line of item it (escaped name, attributes, n bytes of data in Base64) to
+ * lines. false (lines unchanged) when it does not format. */
+bool append_line(cdir_ctx *ctx, mstat_item *it, const std::string &base, const char *data, size_t n,
+                 std::string *lines, std::string *scratch)
 {
   file_attr a;
   std::string link;
@@ -493,15 +508,15 @@ bool append_line(cdir_ctx *ctx, mstat_item *it, const std::string &base, const s
     lines->resize(mark);
     return false;
   }
-  if (!data.empty()) {
+  if (n > 0) {
     size_t at = lines->size();
-    lines->resize(at + str_base64_len(data.size()) + 1);
-    int n = str_base64_encode(data.data(), data.size(), lines->data() + at, lines->size() - at);
-    if (n < 0) {
+    lines->resize(at + str_base64_len(n) + 1);
+    int k = str_base64_encode(data, n, lines->data() + at, lines->size() - at);
+    if (k < 0) {
       lines->resize(mark);
       return false;
     }
-    lines->resize(at + static_cast<size_t>(n));
+    lines->resize(at + static_cast<size_t>(k));
   }
   lines->push_back('\n');
   return true;
@@ -551,7 +566,11 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
     return;
   }
   const size_t chunk_max = ctx->p.bs - 1;
-  std::string lines, data, scratch;
+  std::string &lines = ctx->batch_lines;
+  std::string &scratch = ctx->batch_name;
+  lines.clear();
+  if (lines.capacity() < CHUNK_TARGET + BATCH_LINE_ROOM)
+    lines.reserve(CHUNK_TARGET + BATCH_LINE_ROOM);
   std::vector<sent_file> files;
   cdir_item_path in, out;
   for (size_t i = 0; i < items.size(); ++i) {
@@ -564,7 +583,8 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
     }
     if (!item_paths(ctx, c, it, &in, &out))
       continue;
-    int rd = read_small(ctx, it, in.path, &data);
+    size_t n = 0;
+    int rd = read_small(ctx, it, in.path, &n);
     if (rd < 0)
       continue;
     if (rd == 0) {
@@ -572,7 +592,8 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
       continue;
     }
     size_t mark = lines.size();
-    if (!append_line(ctx, it, in.base, data, &lines, &scratch) || lines.size() - mark - 1 > chunk_max) {
+    if (!append_line(ctx, it, in.base, ctx->batch_data.get(), n, &lines, &scratch) ||
+        lines.size() - mark - 1 > chunk_max) {
       lines.resize(mark);
       again->push_back(it); /* a line that no request can carry whole */
       continue;
@@ -587,7 +608,7 @@ void cdir_batch_write(cdir_ctx *ctx, cdir_cmd *c, const std::vector<mstat_item *
         again->insert(again->end(), items.begin() + static_cast<std::ptrdiff_t>(i), items.end());
         return;
       }
-      lines = std::move(line);
+      lines = line;
     }
     files.push_back(std::move(f));
     if (lines.size() >= CHUNK_TARGET && post(ctx, c, false, &lines, &files) < 0) {

@@ -96,6 +96,12 @@ struct cdir_ctx {
   int cp_mode = CDIR_CP_L2L;
   bool o_batch_off = false; /* the output's batch job failed or is not offered (executor only) */
   cdir_batch *batch = nullptr; /* the output's batch jobs and their requests in flight (cdir_batch.h) */
+  /* The batch writer's buffers, kept from one directory to the next so that each request is built
+   * in memory that is already there (executor only): the lines of the request, an escaped name,
+   * and the data of one file (batch_data_cap bytes). */
+  std::string batch_lines, batch_name;
+  std::unique_ptr<char[]> batch_data;
+  size_t batch_data_cap = 0;
 
   cdir_side i_side;
   cdir_side o_side;

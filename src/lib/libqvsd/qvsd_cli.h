@@ -86,6 +86,7 @@ struct qvsd_cli {
   int32_t srv_errno = 0;
   char srv_errstr[QVSD_ERRSTR_SIZE] = {};
   qvsd_msg req;
+  std::string list_arg;     /* the text of the last batch list sent, kept for its capacity */
   uint8_t *rep = nullptr;
   uint32_t rep_cap = 0;
   uint32_t reply_max = 0;   /* largest reply body the request in flight may have; 0 the ceiling */

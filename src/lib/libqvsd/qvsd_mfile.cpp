@@ -102,6 +102,9 @@ int32_t qvsd_mfile_code(int type)
 
 namespace {
 
+/* A list text larger than this is not kept after its request. */
+constexpr size_t LIST_ARG_KEEP = 4u << 20;
+
 int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked)
 {
   if (!c || (!list && list_len))
@@ -114,7 +117,9 @@ int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t 
   }
   bool has_dir = dir && *dir;
   bool has_list = type != 5 && list && list_len > 0;
-  std::string arg;
+  /* Lists of a batch job follow one another: their text is built in the same memory each time. */
+  std::string &arg = c->list_arg;
+  arg.clear();
   if (has_dir) {
     /* The hard-link list names two directories: the base and the one of the new links. */
     int rc = type == 9 ? str_escape_tab_zz_append(dir, &arg) : str_escape_tab_append(dir, strlen(dir), &arg);
@@ -133,7 +138,11 @@ int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t 
     }
   }
   int n = 0;
-  return qvsd_cli_ioctl2(c, code, arg.c_str(), -1, nullptr, 0, &n);
+  /* The text goes with its terminating zero, as a text argument does. */
+  int rc = qvsd_cli_ioctl2(c, code, arg.c_str(), static_cast<int>(arg.size() + 1), nullptr, 0, &n);
+  if (arg.capacity() > LIST_ARG_KEEP)
+    std::string().swap(arg);
+  return rc;
 }
 
 } // namespace

@@ -239,7 +239,9 @@ int qvsd_msg_reset(qvsd_msg *m)
 
 /* Appends the header and name part of a member with vlen value bytes and zeroes the value and
  * padding; returns the offset of the value or -1. */
-static int64_t msg_append(qvsd_msg *m, uint8_t type, const char *name, uint32_t vlen)
+/* Appends a member's head and room for its value. With zero_value the value is zeroed; without it
+ * the caller writes all vlen bytes. The padding after the value is zero either way. */
+static int64_t msg_append(qvsd_msg *m, uint8_t type, const char *name, uint32_t vlen, bool zero_value)
 {
   size_t nlen = strlen(name);
   if (m->len < 4 || nlen == 0 || nlen > 0xFFFF)
@@ -252,7 +254,12 @@ static int64_t msg_append(qvsd_msg *m, uint8_t type, const char *name, uint32_t 
   if (msg_reserve(m, (uint32_t)total) < 0)
     return -1;
   uint8_t *a = m->data + m->len;
-  memset(a, 0, (size_t)(total - m->len));
+  if (zero_value) {
+    memset(a, 0, (size_t)(total - m->len));
+  } else {
+    memset(a, 0, head);
+    memset(a + alen, 0, (size_t)(total - m->len - alen));
+  }
   qvsd_put_be32(a, 0x80000000u | (uint32_t)type << 24 | (uint32_t)alen);
   a[4] = (uint8_t)(nlen >> 8);
   a[5] = (uint8_t)nlen;
@@ -265,10 +272,10 @@ static int64_t msg_append(qvsd_msg *m, uint8_t type, const char *name, uint32_t 
 
 int qvsd_msg_add(qvsd_msg *m, uint8_t type, const char *name, const void *value, uint32_t vlen)
 {
-  int64_t off = msg_append(m, type, name, vlen);
+  int64_t off = msg_append(m, type, name, vlen, !value);
   if (off < 0)
     return -1;
-  if (vlen)
+  if (vlen && value)
     memcpy(m->data + off, value, vlen);
   return 0;
 }
@@ -305,7 +312,7 @@ int qvsd_msg_add_raw(qvsd_msg *m, const char *name, const void *p, uint32_t n)
 int qvsd_msg_reserve_raw(qvsd_msg *m, const char *name, uint32_t max, void **value)
 {
   uint32_t start = m->len;
-  int64_t off = msg_append(m, QVSD_T_RAW, name, max);
+  int64_t off = msg_append(m, QVSD_T_RAW, name, max, true);
   if (off < 0)
     return -1;
   *value = m->data + off;

@@ -1130,19 +1130,15 @@ int libmfile_call_cmd(libmfile *h, int type, const char *dir, const char *list, 
   size_t dlen = strlen(dir);
   if (dlen >= (type == MFILE_HARDLINK ? 4 * MFILE_PATH_SIZE : MFILE_PATH_SIZE))
     return VERR_NAME_TOO_LONG;
-  std::string msg;
   try {
-    msg.reserve(dlen + len + 2);
-    msg.append(dir, dlen).push_back('\0');
-    if (len)
-      msg.append(list, len);
-    msg.push_back('\0');
     h->posted.assign(dir, dlen);
     h->posted_types.push_back(type);
   } catch (const std::bad_alloc &) {
     return VERR_NOMEM;
   }
-  int rc = cmder_post_msg_imp(h->cmd, static_cast<uint32_t>(type), msg.data(), msg.size(), nullptr, POST_WAIT_MS);
+  /* The message is "dir\0list\0", gathered straight from the caller's texts. */
+  const cmder_part parts[] = {{dir, dlen}, {"", 1}, {list ? list : "", len}, {"", 1}};
+  int rc = cmder_post_msg_parts(h->cmd, static_cast<uint32_t>(type), parts, 4, nullptr, POST_WAIT_MS);
   if (rc < 0) {
     h->posted_types.pop_back();
     LOGE("cmder_post_msg3 failed\n");

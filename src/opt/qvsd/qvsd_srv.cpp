@@ -69,6 +69,7 @@ constexpr int WALK_TIMEOUT_MAX_MS = 600000;
  * until the client reads. */
 constexpr size_t WALK_QUEUE_MAX = 1u << 20;
 constexpr size_t DIGEST_CHUNK = 1u << 20; /* bytes read per step of a whole-file digest */
+constexpr size_t LIST_TEXT_KEEP = 4u << 20; /* a larger batch list text is not kept after use */
 constexpr size_t XATTR_NAME_MAX_LEN = 255;
 /* A digest job holds about two blocks, and per block of its window one digest of each block-sum
  * algorithm (at most 180 bytes): these bounds keep one job of a session below 100 MiB. */
@@ -179,6 +180,7 @@ struct session {
   std::unique_ptr<srv_walk> walk;
   std::map<lock_key, int> locks; /* output locks held: descriptor of each locked directory */
   ep_batch *batch = nullptr;     /* the session's batch file-list job */
+  std::string list_text;         /* the last batch list received, unescaped; kept for its capacity */
   bool batch_checked = false;    /* its lists come with their digests (QVSD_MFILE_F_DIGESTS) */
 };
 
@@ -1885,7 +1887,12 @@ bool io2_mfile_call(session *s, const req_view &r, const arg_view &a, int32_t)
     want = list_field.substr(last + 1);
     list_field = list_field.substr(0, last);
   }
-  std::string list;
+  /* Lists follow one another: each is unescaped into the memory of the last one. */
+  std::string &list = s->list_text;
+  list.clear();
+  if (list.capacity() > LIST_TEXT_KEEP)
+    std::string().swap(list);
+  list.reserve(list_field.size());
   if (tab != std::string_view::npos && str_unescape_cstr_append(list_field.data(), list_field.size(), &list) < 0)
     return bad_arg(s, "bad list text");
   if (!want.empty()) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -225,14 +226,22 @@ cmder *cmder_init(const cmder_param *param)
   return c;
 }
 
-int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void *arg, int timeout_ms)
+int cmder_post_msg_parts(cmder *c, uint32_t id, const cmder_part *parts, size_t count, void *arg, int timeout_ms)
 {
   if (!chk_assert(c != NULL))
     return -1;
   if (cmder_init_check(c) < 0)
     return -3;
-  if (!data)
-    len = 0;
+  size_t len = 0;
+  bool any = false;
+  for (size_t i = 0; i < count; i++) {
+    if (!parts[i].data)
+      continue;
+    if (parts[i].len > SIZE_MAX - sizeof(cmder_node) - len)
+      return -4;
+    len += parts[i].len;
+    any = true;
+  }
   auto *n = static_cast<cmder_node *>(malloc(sizeof(cmder_node) + len));
   if (!n)
     return -4;
@@ -241,9 +250,15 @@ int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void
   n->len = len;
   n->arg = arg;
   n->data = nullptr;
-  if (data) {
+  if (any) {
     n->data = n + 1;
-    memcpy(n->data, data, len);
+    auto *at = static_cast<unsigned char *>(n->data);
+    for (size_t i = 0; i < count; i++) {
+      if (!parts[i].data || !parts[i].len)
+        continue;
+      memcpy(at, parts[i].data, parts[i].len);
+      at += parts[i].len;
+    }
   }
   /* Counted before the push, so that pending never reads 0 while the message is queued. */
   c->pending.fetch_add(1, std::memory_order_seq_cst);
@@ -256,6 +271,12 @@ int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void
     return -2;
   }
   return 0;
+}
+
+int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void *arg, int timeout_ms)
+{
+  cmder_part part{data, len};
+  return cmder_post_msg_parts(c, id, &part, 1, arg, timeout_ms);
 }
 
 int cmder_post_msg3(cmder *c, uint32_t id, const char *text, void *arg, int timeout_ms)
