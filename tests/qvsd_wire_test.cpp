@@ -69,6 +69,21 @@ TEST(qvsd_wire, encoder_edges)
   EXPECT_EQ(36u, g.m.len);
 }
 
+/* A message buffer is reused from one request to the next: what an earlier, longer member left
+ * there never reaches the wire in a later member's name part or padding. */
+TEST(qvsd_wire, a_reused_buffer_leaves_nothing_in_the_padding)
+{
+  msg_guard g;
+  std::string ones(64, '\xff');
+  ASSERT_EQ(0, qvsd_msg_add_raw(&g.m, "data", ones.data(), (uint32_t)ones.size()));
+  ASSERT_EQ(0, qvsd_msg_reset(&g.m));
+  ASSERT_EQ(0, qvsd_msg_add_raw(&g.m, "d", "abcde", 5));
+  /* header 4, name part "\0\1d\0" 4, value 5, padding 3 */
+  EXPECT_EQ("02000014" "8300000d" "00016400" "6162636465000000", hex(g.m.data, g.m.len));
+  ASSERT_EQ(0, qvsd_msg_add_raw(&g.m, "z", nullptr, 3));
+  EXPECT_EQ("8300000b" "00017a00" "00000000", hex(g.m.data + 20, 12));
+}
+
 TEST(qvsd_wire, reserve_and_shrink_raw)
 {
   msg_guard g;

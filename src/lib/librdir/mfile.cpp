@@ -473,15 +473,21 @@ int remove_tree_at(libmfile *h, int top_fd, const std::string &name)
  * whose status goes to *st. Returns the descriptor or the error code. */
 int open_output(int dirfd, const std::string &name, mode_t perm, struct stat *st)
 {
-  if (fstatat(dirfd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (S_ISLNK(st->st_mode) || (S_ISREG(st->st_mode) && st->st_nlink > 1)) && unlinkat(dirfd, name.c_str(), 0) < 0 &&
-      errno != ENOENT)
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  /* A new name (the common case of a copy) is created alone: it can be neither a link nor a file
+   * with further names, so the look at what is there is saved. */
+  int fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags | O_EXCL, perm & 0777); });
+  if (fd < 0 && errno != EEXIST)
     return os_verr_last();
-  int fd = eintr_retry([&] {
-    return openat(dirfd, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, perm & 0777);
-  });
-  if (fd < 0)
-    return os_verr_last();
+  if (fd < 0) {
+    if (fstatat(dirfd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (S_ISLNK(st->st_mode) || (S_ISREG(st->st_mode) && st->st_nlink > 1)) && unlinkat(dirfd, name.c_str(), 0) < 0 &&
+        errno != ENOENT)
+      return os_verr_last();
+    fd = eintr_retry([&] { return openat(dirfd, name.c_str(), flags | O_TRUNC, perm & 0777); });
+    if (fd < 0)
+      return os_verr_last();
+  }
   if (fstat(fd, st) < 0 || !S_ISREG(st->st_mode)) {
     close(fd);
     return VERR_PARAM;
