@@ -82,6 +82,16 @@ TEST(qvsd_wire, a_reused_buffer_leaves_nothing_in_the_padding)
   EXPECT_EQ("02000014" "8300000d" "00016400" "6162636465000000", hex(g.m.data, g.m.len));
   ASSERT_EQ(0, qvsd_msg_add_raw(&g.m, "z", nullptr, 3));
   EXPECT_EQ("8300000b" "00017a00" "00000000", hex(g.m.data + 20, 12));
+  /* reserved room is not cleared, and the cut clears the padding after what was written */
+  ASSERT_EQ(0, qvsd_msg_reset(&g.m));
+  ASSERT_EQ(0, qvsd_msg_add_raw(&g.m, "data", ones.data(), (uint32_t)ones.size()));
+  ASSERT_EQ(0, qvsd_msg_reset(&g.m));
+  void *room = nullptr;
+  int off = qvsd_msg_reserve_raw(&g.m, "d", 60, &room);
+  ASSERT_GT(off, 0);
+  memcpy(room, "xyz", 3);
+  ASSERT_EQ(0, qvsd_msg_shrink_raw(&g.m, off, 3));
+  EXPECT_EQ("02000010" "8300000b" "00016400" "78797a00", hex(g.m.data, g.m.len));
 }
 
 TEST(qvsd_wire, reserve_and_shrink_raw)

@@ -312,7 +312,7 @@ int qvsd_msg_add_raw(qvsd_msg *m, const char *name, const void *p, uint32_t n)
 int qvsd_msg_reserve_raw(qvsd_msg *m, const char *name, uint32_t max, void **value)
 {
   uint32_t start = m->len;
-  int64_t off = msg_append(m, QVSD_T_RAW, name, max, true);
+  int64_t off = msg_append(m, QVSD_T_RAW, name, max, false);
   if (off < 0)
     return -1;
   *value = m->data + off;

@@ -119,7 +119,8 @@ int qvsd_msg_add_i32(qvsd_msg *m, const char *name, int32_t v);
 int qvsd_msg_add_str(qvsd_msg *m, const char *name, const char *s);
 int qvsd_msg_add_raw(qvsd_msg *m, const char *name, const void *p, uint32_t n);
 /* Appends a raw member with room for max bytes; *value points at that room until the next add.
- * Returns the member's offset for qvsd_msg_shrink_raw, or -1. */
+ * The room is not cleared: the caller writes the value and cuts the member to it with
+ * qvsd_msg_shrink_raw before the message is sent. Returns the member's offset, or -1. */
 int qvsd_msg_reserve_raw(qvsd_msg *m, const char *name, uint32_t max, void **value);
 /* Cuts the reserved member at offset to used bytes (the root shrinks with it). Only the last
  * member can be cut: -1 otherwise or when used exceeds the reservation. */

@@ -135,7 +135,8 @@ std::atomic<uint64_t> g_session_serial{0};
 
 /* A session's work buffer. Growing it leaves the new bytes as they are: every user writes before
  * it reads, and a zero fill would make a session hold the whole size of the largest reply it was
- * ever allowed (a walk read may ask for megabytes and get a few kilobytes). */
+ * ever allowed (a walk read may ask for megabytes and get a few kilobytes), and clear each block
+ * of a write just before the frame's bytes are read over it. */
 class scratch_buf {
 public:
   void resize(size_t n)
@@ -168,7 +169,7 @@ struct session {
   char challenge[33] = {};
   zcomp codec;
   qvsd_msg rep;
-  std::vector<uint8_t> req;
+  scratch_buf req; /* the request frame being served; read whole over what was there */
   scratch_buf scratch;
   std::map<int64_t, srv_file> files;
   std::map<int64_t, srv_dir> dirs;
