@@ -172,6 +172,46 @@ bool needs_verify(const cdir_ctx *ctx)
   return ctx->cp_mode != CDIR_CP_L2L && !(ctx->p.trace_flags & (CDIR_TRACE_NO_VERIFY | CDIR_TRACE_DRY_RUN));
 }
 
+/* The whole-file digest of one side, taken on the engine pool. */
+struct side_digest {
+  vbfile *f = nullptr;
+  uint8_t d[EP_DIGEST_LEN] = {};
+  std::atomic<int> rc{0};
+  std::atomic<int> done{0};
+};
+
+void side_digest_task(void *arg)
+{
+  auto *j = static_cast<side_digest *>(arg);
+  j->rc.store(vbfile_digest(j->f, j->d));
+  j->done.store(1, std::memory_order_release);
+}
+
+/* The digests of both open files: when both are read (no moved bytes stand for a side), the
+ * input's runs on the engine pool while the output's is taken here, so that the two reads (often
+ * one here and one on a server) overlap. */
+void both_digests(cdir_ctx *ctx, const cdir_lane &lane, bool in_read, bool out_read, uint8_t *a, int *rc_a,
+                  uint8_t *b, int *rc_b)
+{
+  if (in_read && out_read && ctx->pool) {
+    side_digest j;
+    j.f = lane.in;
+    bool pushed = thread_pool_push(ctx->pool, side_digest_task, &j) == 0;
+    if (!pushed)
+      side_digest_task(&j);
+    *rc_b = vbfile_digest(lane.out, b);
+    /* The task uses j until it ends: waited for whatever happens. Its read is bounded by the
+     * side's own time-outs. */
+    while (!j.done.load(std::memory_order_acquire))
+      thread_pool_wait_idle(ctx->pool, 10);
+    *rc_a = j.rc.load();
+    memcpy(a, j.d, EP_DIGEST_LEN);
+    return;
+  }
+  *rc_a = in_read ? vbfile_digest(lane.in, a) : 0;
+  *rc_b = out_read ? vbfile_digest(lane.out, b) : 0;
+}
+
 /* 1 when the two open files hold the same bytes (or a side cannot digest: nothing to compare),
  * 0 when they differ, -1 when a digest failed (reported). A local side is represented by the
  * digest of the bytes the engine moved (moved, when given): what it read from that file or wrote
@@ -181,20 +221,26 @@ int verify_copy(cdir_ctx *ctx, const cdir_lane &lane, const mstat_item *it, cons
 {
   uint8_t a[EP_DIGEST_LEN], b[EP_DIGEST_LEN], m[PL_HASH_MAX_LEN];
   bool have_moved = moved && pl_hash_final(moved, m) == EP_DIGEST_LEN;
-  int rc = have_moved && ctx->i_info.is_local ? (memcpy(a, m, sizeof a), 0) : vbfile_digest(lane.in, a);
-  if (rc == VERR_NOTSUP)
+  bool in_read = !(have_moved && ctx->i_info.is_local);
+  bool out_read = !(have_moved && ctx->o_info.is_local);
+  if (!in_read)
+    memcpy(a, m, sizeof a);
+  if (!out_read)
+    memcpy(b, m, sizeof b);
+  int rc_a = 0, rc_b = 0;
+  both_digests(ctx, lane, in_read, out_read, a, &rc_a, b, &rc_b);
+  if (rc_a == VERR_NOTSUP)
     return 1;
-  if (rc < 0) {
+  if (rc_a < 0) {
     cdir_stat_i_fail_inc(&ctx->stat, true, it->name);
-    cdir_fail(ctx, rc, "digest of [%s]: %s", in_path, vperror_str(&lane.in->err));
+    cdir_fail(ctx, rc_a, "digest of [%s]: %s", in_path, vperror_str(&lane.in->err));
     return -1;
   }
-  rc = have_moved && ctx->o_info.is_local ? (memcpy(b, m, sizeof b), 0) : vbfile_digest(lane.out, b);
-  if (rc == VERR_NOTSUP)
+  if (rc_b == VERR_NOTSUP)
     return 1;
-  if (rc < 0) {
+  if (rc_b < 0) {
     cdir_stat_o_fail_inc(&ctx->stat, true, it->name);
-    cdir_fail(ctx, rc, "digest of [%s]: %s", out_path, vperror_str(&lane.out->err));
+    cdir_fail(ctx, rc_b, "digest of [%s]: %s", out_path, vperror_str(&lane.out->err));
     return -1;
   }
   return memcmp(a, b, sizeof a) == 0 ? 1 : 0;
