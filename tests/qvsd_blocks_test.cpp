@@ -261,8 +261,36 @@ TEST_P(qvsd_blocks_t, bad_block_requests_get_an_error_and_change_nothing)
     /* The session goes on. */
     EXPECT_EQ(0, io2(f, D, "0\t4096\t1", &out, 64)) << qvsd_cli_last_errstr(c);
   }
+  /* A plain positioned write whose data is not its length in the session's codec (with pack=none
+   * the server writes straight from the frame, so the length is all there is to check). */
+  struct plain_row {
+    const char *name;
+    int32_t len;
+    std::string data;
+  } plain_rows[] = {
+      {"plain write: data longer than its length", 8, packed16},
+      {"plain write: data shorter than its length", 32, packed16},
+      {"plain write: no data for a length", 16, ""},
+  };
+  for (const plain_row &k : plain_rows) {
+    SCOPED_TRACE(k.name);
+    ASSERT_EQ(0, qvsd_msg_reset(&c->req));
+    ASSERT_EQ(0, qvsd_msg_add_i64(&c->req, "fd", f->fd));
+    ASSERT_EQ(0, qvsd_msg_add_i32(&c->req, "flags", 0));
+    ASSERT_EQ(0, qvsd_msg_add_i32(&c->req, "len", k.len));
+    ASSERT_EQ(0, qvsd_msg_add_i64(&c->req, "offset", 0));
+    ASSERT_EQ(0, qvsd_msg_add_raw(&c->req, "data", k.data.data(), (uint32_t)k.data.size()));
+    const void *slots[3];
+    EXPECT_EQ(QVSD_R_SRV, qvsd_exchange(c, QVSD_CMD_PWRITE, qvsd_pol_len, 3, slots, 0));
+    EXPECT_EQ(PROTO, c->srv_errno);
+    std::string out;
+    EXPECT_EQ(0, io2(f, D, "0\t4096\t1", &out, 64)) << qvsd_cli_last_errstr(c);
+  }
   /* Nothing of the refused writes reached the file. */
   EXPECT_TRUE(tree_read(top + "/h") == before);
+  /* A good plain write still goes through after them. */
+  ASSERT_EQ(16, qvsd_cli_write(f, ok16.data(), 16, 0)) << qvsd_cli_last_errstr(c);
+  EXPECT_TRUE(tree_read(top + "/h") == ok16 + before.substr(16));
   /* The same requests without a file handle. */
   std::string out;
   int n = 0;

@@ -656,7 +656,11 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
   if (!positioned)
     off = sf->pos;
   const void *plain = data;
-  if (len > 0) {
+  if (len > 0 && s->codec.codec && s->codec.codec->id == 0) {
+    /* Data that travels as it is (pack=none) is written from the frame itself. */
+    if (plen != (uint32_t)len)
+      return rep_err(s, VERR_PROTO, "data does not unpack to its length");
+  } else if (len > 0) {
     void *out = nullptr;
     if (zcomp_decompress_exact(&s->codec, data, (int)plen, &out, len) < 0)
       return rep_err(s, VERR_PROTO, "data does not unpack to its length");
