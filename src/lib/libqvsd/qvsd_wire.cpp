@@ -237,10 +237,9 @@ int qvsd_msg_reset(qvsd_msg *m)
   return 0;
 }
 
-/* Appends the header and name part of a member with vlen value bytes and zeroes the value and
- * padding; returns the offset of the value or -1. */
-/* Appends a member's head and room for its value. With zero_value the value is zeroed; without it
- * the caller writes all vlen bytes. The padding after the value is zero either way. */
+/* Appends a member's head and room for vlen value bytes; returns the offset of the value or -1.
+ * With zero_value the value is zeroed; without it the caller writes all vlen bytes. The name part
+ * and the padding after the value are zero either way. */
 static int64_t msg_append(qvsd_msg *m, uint8_t type, const char *name, uint32_t vlen, bool zero_value)
 {
   size_t nlen = strlen(name);

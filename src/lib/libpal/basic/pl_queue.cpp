@@ -148,8 +148,6 @@ void *queue_pop_wait(queue *q, int timeout_ms)
   pl_assert(q != NULL);
   uint64_t deadline = timeout_ms > 0 ? os_time_ms() + static_cast<uint64_t>(timeout_ms) : 0;
   queue_node *n;
-  /* A signal left over from an item that was already taken must not end the wait early, so the
-   * wait goes on until an item is there or the time is up. */
   /* Before sleeping, the waiter gives its processor to the other threads a few times: a pipeline of
    * threads that hand work on in small pieces (a directory at a time) then mostly finds the next
    * piece there instead of paying a sleep and a wake-up for each. A no-op sync of a real tree made
@@ -157,6 +155,8 @@ void *queue_pop_wait(queue *q, int timeout_ms)
   for (int spin = 0; spin < YIELDS_BEFORE_SLEEP && timeout_ms != 0 && q->count.load(std::memory_order_acquire) == 0;
        ++spin)
     sched_yield();
+  /* A signal left over from an item that was already taken must not end the wait early, so the
+   * wait goes on until an item is there or the time is up. */
   while (!(n = take_node(q))) {
     int left = time_left(timeout_ms, deadline);
     if (left == 0 || pcond_wait(q->not_empty, left) == -1)

@@ -55,11 +55,12 @@ cmder *cmder_init(const cmder_param *param);
  * Returns 0; -3 when the executor did not become ready (still initialising, or ended); -4 when out
  * of memory; -2 when the queue refused the message. arg is not handed to free_proc on failure. */
 int cmder_post_msg_imp(cmder *c, uint32_t id, const void *data, size_t len, void *arg, int timeout_ms);
-/* As cmder_post_msg_imp, with the data gathered from parts, one after another in one copy. */
+/* One piece of a message's data (a null data is left out). */
 struct cmder_part {
   const void *data;
   size_t len;
 };
+/* As cmder_post_msg_imp, with the data gathered from parts, one after another in one copy. */
 int cmder_post_msg_parts(cmder *c, uint32_t id, const cmder_part *parts, size_t count, void *arg, int timeout_ms);
 /* Posts text with its terminating NUL as data (null text: no data). */
 int cmder_post_msg3(cmder *c, uint32_t id, const char *text, void *arg, int timeout_ms);
