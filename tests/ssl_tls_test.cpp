@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstring>
@@ -455,6 +456,113 @@ TEST_P(ssl_tls, half_block_then_close_and_abort)
     EXPECT_EQ(VERR_CANCELLED, c.error.code);
     net_close(&c);
     release.store(1);
+  }
+  ssl_srv_exit(srv);
+}
+
+/* A later connection to the same server resumes the session of an earlier one (with OpenSSL,
+ * which keeps sessions; mbedTLS makes a full handshake each time), but only under the same pin:
+ * a session made under one fingerprint never lets a connection pinned to another certificate, or
+ * to none, skip the certificate check. */
+TEST_P(ssl_tls, a_later_connection_resumes_only_under_the_same_pin)
+{
+  vperror e{};
+  std::string cert = dir + "/cert.pem", key = dir + "/key.pem";
+  ssl_srv_param p{cert.c_str(), key.c_str(), GetParam()};
+  ssl_srv *srv = ssl_srv_init(&p, &e);
+  ASSERT_NE(nullptr, srv) << vperror_str(&e);
+  {
+    tls_server ts(srv, 5, echo_handler);
+    std::string pin = std::string("tls_fingerprint=") + srv->fingerprint;
+    std::string resumed = "tls session of 127.0.0.1:" + std::to_string(ts.port()) + " resumed";
+    auto resumptions = [&] {
+      std::lock_guard<std::mutex> g(g_log_lock);
+      int n = 0;
+      for (const std::string &l : g_lines)
+        n += l.find(resumed) != std::string::npos;
+      return n;
+    };
+    /* Each connection exchanges a byte: a TLS 1.3 ticket is read after the handshake. */
+    auto round = [&](const std::string &query) {
+      vperror err{};
+      int rc = net_open(&c, url(ts.port(), query).c_str(), &err);
+      if (rc == 0) {
+        char b = 'x';
+        EXPECT_EQ(1, net_write_all(&c, &b, 1));
+        EXPECT_EQ(1, net_read_all(&c, &b, 1));
+      }
+      net_close(&c);
+      return rc == 0 ? std::string() : std::string(vperror_str(&err));
+    };
+    ASSERT_EQ("", round(pin));
+    EXPECT_EQ(0, resumptions());
+    ASSERT_EQ("", round(pin));
+    EXPECT_EQ(is_openssl() ? 1 : 0, resumptions());
+    ASSERT_EQ("", round(""));
+    EXPECT_EQ(is_openssl() ? 1 : 0, resumptions()) << "a connection without the pin resumed a pinned session";
+    std::string other = round("tls_fingerprint=" + std::string(64, '0'));
+    EXPECT_NE(std::string::npos, other.find("tls_fingerprint mismatch")) << other;
+    EXPECT_EQ(is_openssl() ? 1 : 0, resumptions());
+    ASSERT_EQ("", round(pin));
+  }
+  ssl_srv_exit(srv);
+}
+
+/* Writes of several MiB reach a peer that reads slowly whole and in order: the writer's socket
+ * fills and drains many times over. A peer that stops reading leaves a write that ends with an
+ * error when the writer is aborted, never one that hangs or reports success. */
+TEST_P(ssl_tls, large_writes_to_a_slow_reader_arrive_whole)
+{
+  vperror e{};
+  ssl_srv_param p{nullptr, nullptr, GetParam()};
+  ssl_srv *srv = ssl_srv_init(&p, &e);
+  ASSERT_NE(nullptr, srv) << vperror_str(&e);
+  const size_t total = 6u << 20;
+  std::string data(total, '\0');
+  for (size_t i = 0; i < total; i++)
+    data[i] = (char)((i * 2654435761u) >> 13);
+  std::atomic<int> stall{0};
+  std::string got;
+  {
+    tls_server ts(srv, 2, [&](net *s) {
+      if (stall.load()) {
+        while (stall.load() == 1) /* reads nothing until the client is done */
+          usleep(1000);
+        return;
+      }
+      std::vector<char> buf(40000);
+      while (got.size() < total) {
+        int n = net_read(s, buf.data(), (int)std::min(buf.size(), total - got.size()));
+        if (n <= 0)
+          return;
+        got.append(buf.data(), (size_t)n);
+        usleep(200);
+      }
+      net_write_all(s, "k", 1);
+    });
+    ASSERT_EQ(0, net_open(&c, url(ts.port()).c_str(), &e)) << vperror_str(&e);
+    ASSERT_EQ((int)total, net_write_all(&c, data.data(), (int)total)) << net_errstr(&c);
+    char k = 0;
+    ASSERT_EQ(1, net_read_all(&c, &k, 1)) << net_errstr(&c);
+    EXPECT_EQ('k', k);
+    net_close(&c);
+    EXPECT_TRUE(got == data) << "received " << got.size() << " bytes, not what was sent";
+
+    stall.store(1);
+    ASSERT_EQ(0, net_open(&c, url(ts.port()).c_str(), &e)) << vperror_str(&e);
+    std::thread stopper([&] {
+      usleep(300000);
+      net_abort(&c);
+    });
+    /* The socket buffers take some MiB before a write has to wait. */
+    int rc = 0;
+    for (int i = 0; i < 64 && rc >= 0; i++)
+      rc = net_write_all(&c, data.data(), (int)total);
+    EXPECT_EQ(-1, rc);
+    stopper.join();
+    EXPECT_EQ(VERR_CANCELLED, c.error.code) << net_errstr(&c);
+    net_close(&c);
+    stall.store(2);
   }
   ssl_srv_exit(srv);
 }

@@ -593,7 +593,8 @@ int net_open3(net *c, const char *url_text, net_params *params, vperror *errp)
       return VPERROR_SET(errp, VERR_FAIL, "ssl connection failed"), -1;
     }
     vperror serr{};
-    int rc = sp->cli_connect(c, "RC4-SHA", p->connect_timeout, fingerprint, &serr);
+    std::string peer = std::string(u.host) + ":" + std::to_string(port);
+    int rc = sp->cli_connect(c, peer.c_str(), p->connect_timeout, fingerprint, &serr);
     if (rc == 0)
       return 0;
     LOGD("ssl_cli_connect failed");

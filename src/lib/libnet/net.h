@@ -88,12 +88,13 @@ struct net_params {
 };
 
 /* The TLS layer as libnet sees it: the client handshake on c's connected socket (bounded by
- * c->io_timeout). fingerprint is the pinned SHA-256 of the server certificate ("" none). On
- * success c->tls and c->ops are set and 0 is returned; else -52 (the peer closed during the
- * handshake: a new connection may succeed) or -1, with err filled. */
+ * c->io_timeout). peer is the "host:port" of the URL (not of a proxy between): it names the TLS
+ * session that a later connection to the same server may resume. fingerprint is the pinned
+ * SHA-256 of the server certificate ("" none). On success c->tls and c->ops are set and 0 is
+ * returned; else -52 (the peer closed during the handshake: a new connection may succeed) or -1,
+ * with err filled. */
 struct net_ssl_proc {
-  int (*cli_connect)(net *c, const char *cipher_name, int timeout_ms, const char *fingerprint,
-                     vperror *err);
+  int (*cli_connect)(net *c, const char *peer, int timeout_ms, const char *fingerprint, vperror *err);
 };
 /* Registers the TLS layer (process-wide; null removes it). */
 void net_set_ssl_proc(const net_ssl_proc *p);

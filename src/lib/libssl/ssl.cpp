@@ -32,9 +32,9 @@ std::atomic<const ssl_backend *> g_default{g_backends[0]};
 
 constexpr size_t PEM_FILE_MAX = 1 << 20;
 
-int cli_connect_proc(net *c, const char *cipher_name, int, const char *fingerprint, vperror *err)
+int cli_connect_proc(net *c, const char *peer, int, const char *fingerprint, vperror *err)
 {
-  return ssl_cli_connect2(c, cipher_name, fingerprint, err);
+  return ssl_cli_connect3(c, peer, fingerprint, err);
 }
 
 const net_ssl_proc g_net_proc = {
@@ -183,13 +183,18 @@ const ssl_backend *const *ssl_backend_list()
 
 int ssl_cli_connect2(net *c, const char *, const char *fingerprint, vperror *err)
 {
+  return ssl_cli_connect3(c, nullptr, fingerprint, err);
+}
+
+int ssl_cli_connect3(net *c, const char *peer, const char *fingerprint, vperror *err)
+{
   char pin[65] = "";
   if (fingerprint && *fingerprint && ssl_fingerprint_norm(fingerprint, pin, sizeof pin) < 0)
     return VPERROR_SET(err, VERR_PARAM, "tls_fingerprint [%.200s] is not 64 hex digits", fingerprint), VERR_PARAM;
   const ssl_backend *be = g_default.load();
   if (be->cli_init() < 0)
     return VPERROR_SET(err, VERR_FAIL, "ssl_cli_conf_new failed"), -1;
-  return be->cli_connect(c, pin, err);
+  return be->cli_connect(c, peer, pin, err);
 }
 
 void ssl_session_info(net *c, char *version, size_t vsize, char *suite, size_t ssize)

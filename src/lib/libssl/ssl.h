@@ -28,10 +28,11 @@ struct ssl_backend {
   /* Creates the process-wide client configuration when missing; 0 or -1. */
   int (*cli_init)();
   void (*cli_exit)();
-  /* Client handshake on c's connected socket, bounded by c->io_timeout. fingerprint: 64 upper-case
-   * hex digits or "" (not pinned). 0 (c->tls and c->ops set), -52 (the peer closed during the
-   * handshake) or -1, with err filled. */
-  int (*cli_connect)(net *c, const char *fingerprint, vperror *err);
+  /* Client handshake on c's connected socket, bounded by c->io_timeout. peer ("host:port", or
+   * null) names the session: a backend that keeps sessions offers the last one of the same peer
+   * and fingerprint for resumption. fingerprint: 64 upper-case hex digits or "" (not pinned).
+   * 0 (c->tls and c->ops set), -52 (the peer closed during the handshake) or -1, with err filled. */
+  int (*cli_connect)(net *c, const char *peer, const char *fingerprint, vperror *err);
   /* Server configuration from a PEM certificate and key (texts); null cert_pem creates a key pair
    * and a self-signed certificate. Fills s->impl, s->der_sha256 and s->cert_pem, and for a key it
    * created s->key_pem; 0 or -1. */
@@ -55,10 +56,14 @@ const ssl_backend *ssl_backend_default();
 /* The built backends, null-terminated. */
 const ssl_backend *const *ssl_backend_list();
 
-/* Client handshake with the default backend (what net_open3 runs for qvps/tcps/https). The
- * cipher name is accepted for compatibility and restricts nothing. fingerprint may be null or "".
- * 0, -52 or -1 as in ssl_backend::cli_connect; a malformed fingerprint gives -2. */
+/* Client handshake with the default backend. The cipher name is accepted for compatibility and
+ * restricts nothing. fingerprint may be null or "". 0, -52 or -1 as in ssl_backend::cli_connect;
+ * a malformed fingerprint gives -2. No session is resumed or kept. */
 int ssl_cli_connect2(net *c, const char *cipher_name, const char *fingerprint, vperror *err);
+/* The same for the server at peer ("host:port"; what net_open3 runs for qvps/tcps/https): the
+ * session of an earlier connection to peer with the same fingerprint is resumed when the server
+ * still takes it, which saves the certificate exchange and signature of a full handshake. */
+int ssl_cli_connect3(net *c, const char *peer, const char *fingerprint, vperror *err);
 
 /* Negotiated version ("TLSv1.3") and suite of a TLS connection; "" for a plain one. */
 void ssl_session_info(net *c, char *version, size_t vsize, char *suite, size_t ssize);

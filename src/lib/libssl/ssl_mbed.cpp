@@ -282,7 +282,8 @@ mbedtls_ssl_context *handshake(const mbedtls_ssl_config *conf, net *c, const cha
   return ssl;
 }
 
-int mb_cli_connect(net *c, const char *pin, vperror *err)
+/* Every connection makes a full handshake: sessions are not kept here. */
+int mb_cli_connect(net *c, const char *, const char *pin, vperror *err)
 {
   const mbedtls_ssl_config *conf;
   {

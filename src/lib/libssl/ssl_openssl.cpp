@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -30,16 +32,126 @@ const char k_tls13_suites[] = "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA2
 std::mutex g_cli_lock;
 SSL_CTX *g_cli_ctx = nullptr;
 
+/* Client sessions kept for resumption, the newest of each "host:port pin" key, oldest first.
+ * A run opens several connections to one server; each after the first resumes and skips the
+ * certificate, its parsing and the signature. The key holds the pin, so a connection pinned to
+ * one certificate never resumes a session made under another pin or none. Under g_cli_lock. */
+constexpr size_t SESSIONS_MAX = 16;
+struct kept_session {
+  std::string key;
+  SSL_SESSION *s;
+};
+/* Never destroyed, as the library's own tables are not: a connection may still hand over a
+ * session while the process exits. */
+std::vector<kept_session> &g_sessions = *new std::vector<kept_session>;
+int g_key_index = -1; /* SSL ex_data slot of the connection's key (malloc'd text) */
+
+/* Replaces key's session with s, whose reference it takes; null s only drops it. */
+void session_put(const char *key, SSL_SESSION *s)
+{
+  std::lock_guard<std::mutex> g(g_cli_lock);
+  for (auto it = g_sessions.begin(); it != g_sessions.end(); ++it)
+    if (it->key == key) {
+      SSL_SESSION_free(it->s);
+      g_sessions.erase(it);
+      break;
+    }
+  if (!s)
+    return;
+  if (g_sessions.size() >= SESSIONS_MAX) {
+    SSL_SESSION_free(g_sessions.front().s);
+    g_sessions.erase(g_sessions.begin());
+  }
+  g_sessions.push_back({key, s});
+}
+
+/* key's session with a reference for the caller, or null. */
+SSL_SESSION *session_get(const char *key)
+{
+  std::lock_guard<std::mutex> g(g_cli_lock);
+  for (const kept_session &k : g_sessions)
+    if (k.key == key && SSL_SESSION_up_ref(k.s))
+      return k.s;
+  return nullptr;
+}
+
+/* The library hands over each new session: at the end of a TLS 1.2 handshake, or with a TLS 1.3
+ * ticket read after it. 1 keeps the reference. */
+int on_new_session(SSL *ssl, SSL_SESSION *s)
+{
+  const char *key = static_cast<const char *>(SSL_get_ex_data(ssl, g_key_index));
+  if (!key || !SSL_SESSION_is_resumable(s))
+    return 0;
+  session_put(key, s);
+  return 1;
+}
+
+void key_free(void *, void *ptr, CRYPTO_EX_DATA *, int, long, void *)
+{
+  free(ptr);
+}
+
 /* The library's socket BIO writes with write(2), which raises SIGPIPE when the peer has gone
- * (an alert sent after the peer closed is enough). This BIO sends with MSG_NOSIGNAL instead. */
+ * (an alert sent after the peer closed is enough). This BIO sends with MSG_NOSIGNAL instead.
+ *
+ * It also gathers: the library hands over one record (at most 16 KiB) per write, so a 2 MiB
+ * message would take 128 send calls. While ossl_write runs, records are copied into the BIO's
+ * buffer and sent GATHER_MAX bytes at a time; ossl_write sends the rest before it returns, so
+ * nothing waits in the buffer between calls. Outside ossl_write (handshake, alerts, reads)
+ * records go out as they come. */
+constexpr size_t GATHER_MAX = 128 * 1024;
+
+struct sock_bio {
+  int fd;
+  bool gather;  /* set by ossl_write for the length of its SSL_write calls */
+  char *buf;    /* GATHER_MAX bytes, made at the first gathered record */
+  size_t len;   /* bytes held */
+  size_t off;   /* bytes of them already sent */
+};
+
 std::once_flag g_bio_once;
 BIO_METHOD *g_bio_method = nullptr;
+
+/* Sends what the buffer holds until it is empty or the socket is full. 0, or -1 with errno on a
+ * failed send. */
+int sock_drain(sock_bio *s)
+{
+  while (s->off < s->len) {
+    ssize_t r = send(s->fd, s->buf + s->off, s->len - s->off, MSG_NOSIGNAL);
+    if (r < 0) {
+      if (errno == EINTR)
+        continue;
+      return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
+    s->off += (size_t)r;
+  }
+  s->len = s->off = 0;
+  return 0;
+}
 
 int bio_write(BIO *b, const char *buf, int n)
 {
   BIO_clear_retry_flags(b);
-  int fd = *static_cast<int *>(BIO_get_data(b));
-  ssize_t r = send(fd, buf, (size_t)n, MSG_NOSIGNAL);
+  auto *s = static_cast<sock_bio *>(BIO_get_data(b));
+  /* Held bytes go first, whatever this record is: the stream keeps its order. */
+  if (s->len && (s->len + (size_t)n > GATHER_MAX || !s->gather)) {
+    if (sock_drain(s) < 0)
+      return -1;
+    if (s->len) {
+      BIO_set_retry_write(b);
+      return -1;
+    }
+  }
+  if (s->gather && (size_t)n <= GATHER_MAX) {
+    if (!s->buf && !(s->buf = static_cast<char *>(malloc(GATHER_MAX)))) {
+      errno = ENOMEM;
+      return -1;
+    }
+    memcpy(s->buf + s->len, buf, (size_t)n);
+    s->len += (size_t)n;
+    return n;
+  }
+  ssize_t r = send(s->fd, buf, (size_t)n, MSG_NOSIGNAL);
   if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     BIO_set_retry_write(b);
   return (int)r;
@@ -48,7 +160,7 @@ int bio_write(BIO *b, const char *buf, int n)
 int bio_read(BIO *b, char *buf, int n)
 {
   BIO_clear_retry_flags(b);
-  int fd = *static_cast<int *>(BIO_get_data(b));
+  int fd = static_cast<sock_bio *>(BIO_get_data(b))->fd;
   ssize_t r = recv(fd, buf, (size_t)n, 0);
   if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
     BIO_set_retry_read(b);
@@ -62,7 +174,10 @@ long bio_ctrl(BIO *, int cmd, long, void *)
 
 int bio_destroy(BIO *b)
 {
-  delete static_cast<int *>(BIO_get_data(b));
+  auto *s = static_cast<sock_bio *>(BIO_get_data(b));
+  if (s)
+    free(s->buf);
+  free(s);
   BIO_set_data(b, nullptr);
   return 1;
 }
@@ -78,10 +193,14 @@ BIO *bio_new(int fd)
     else
       BIO_meth_free(m);
   });
-  BIO *b = g_bio_method ? BIO_new(g_bio_method) : nullptr;
-  if (!b)
+  auto *s = static_cast<sock_bio *>(calloc(1, sizeof(sock_bio)));
+  BIO *b = g_bio_method && s ? BIO_new(g_bio_method) : nullptr;
+  if (!b) {
+    free(s);
     return nullptr;
-  BIO_set_data(b, new int(fd));
+  }
+  s->fd = fd;
+  BIO_set_data(b, s);
   BIO_set_init(b, 1);
   return b;
 }
@@ -94,6 +213,11 @@ bool ssl_bind_fd(SSL *ssl, int fd)
     return false;
   SSL_set_bio(ssl, b, b);
   return true;
+}
+
+sock_bio *ssl_sock(SSL *ssl)
+{
+  return static_cast<sock_bio *>(BIO_get_data(SSL_get_wbio(ssl)));
 }
 
 struct ossl_srv {
@@ -148,6 +272,15 @@ SSL_CTX *ctx_new(bool server)
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                (server ? SSL_OP_CIPHER_SERVER_PREFERENCE : 0));
+  if (server) {
+    /* Resumption rests on tickets only, which the server does not store: no memory per client.
+     * One ticket a handshake is enough for a client that keeps the newest. */
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_num_tickets(ctx, 1);
+  } else {
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(ctx, on_new_session);
+  }
   return ctx;
 }
 
@@ -157,7 +290,9 @@ int ossl_cli_init()
   if (g_cli_ctx)
     return 0;
   LOGV("ssl_cli_conf_new ==>\n");
-  g_cli_ctx = ctx_new(false);
+  if (g_key_index < 0)
+    g_key_index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, key_free);
+  g_cli_ctx = g_key_index >= 0 ? ctx_new(false) : nullptr;
   if (!g_cli_ctx) {
     char t[256];
     err_text(t, sizeof t, nullptr);
@@ -170,6 +305,9 @@ int ossl_cli_init()
 void ossl_cli_exit()
 {
   std::lock_guard<std::mutex> g(g_cli_lock);
+  for (kept_session &k : g_sessions)
+    SSL_SESSION_free(k.s);
+  g_sessions.clear();
   SSL_CTX_free(g_cli_ctx);
   g_cli_ctx = nullptr;
 }
@@ -217,9 +355,11 @@ int ossl_write(net *c, const void *buf, int n)
   if (c->closed)
     return VPERROR_SET(&c->error, NET_ERR_CLOSED, nullptr), -1;
   SSL *ssl = static_cast<SSL *>(c->tls);
+  sock_bio *s = ssl_sock(ssl);
   const char *p = static_cast<const char *>(buf);
   uint64_t start = ssl_now_ms();
   int sent = 0;
+  s->gather = true;
   while (sent < n) {
     errno = 0;
     int r = SSL_write(ssl, p + sent, n - sent);
@@ -232,8 +372,10 @@ int ossl_write(net *c, const void *buf, int n)
       int w = ssl_wait(c, e == SSL_ERROR_WANT_READ ? SSL_WANT_READ : SSL_WANT_WRITE, start);
       if (w == 1)
         continue;
+      s->gather = false;
       return w == 0 ? sent : -1;
     }
+    s->gather = false;
     char t[256];
     err_text(t, sizeof t, nullptr);
     LOGV("SSL_write = %d\n", e);
@@ -241,7 +383,22 @@ int ossl_write(net *c, const void *buf, int n)
       c->closed = 1;
     return VPERROR_SET(&c->error, e == SSL_ERROR_SYSCALL ? NET_ERR_CLOSED : VERR_PROTO, "tls write: %s", t), -1;
   }
-  return n;
+  s->gather = false;
+  /* The gathered tail leaves now. Bytes the record layer took but the socket did not are not
+   * written, and the stream cannot go on without them: a failure here closes the channel. */
+  for (;;) {
+    if (sock_drain(s) < 0) {
+      c->closed = 1;
+      return VPERROR_SET(&c->error, NET_ERR_CLOSED, "tls write: %s", strerror(errno)), -1;
+    }
+    if (!s->len)
+      return n;
+    int w = ssl_wait(c, SSL_WANT_WRITE, start);
+    if (w != 1) {
+      c->closed = 1;
+      return -1;
+    }
+  }
 }
 
 void ossl_close(net *c)
@@ -310,7 +467,7 @@ int handshake(SSL *ssl, net *c, bool server, const char *pin, vperror *err)
   return 0;
 }
 
-int ossl_cli_connect(net *c, const char *pin, vperror *err)
+int ossl_cli_connect(net *c, const char *peer, const char *pin, vperror *err)
 {
   SSL *ssl;
   {
@@ -319,17 +476,39 @@ int ossl_cli_connect(net *c, const char *pin, vperror *err)
       return VPERROR_SET(err, VERR_FAIL, "ssl_cli_conf_new failed"), -1;
     ssl = SSL_new(g_cli_ctx);
   }
+  char *key = nullptr;
+  if (ssl && peer && *peer) {
+    size_t n = strlen(peer) + strlen(pin) + 2;
+    if ((key = static_cast<char *>(malloc(n))))
+      snprintf(key, n, "%s %s", peer, pin);
+    if (key && !SSL_set_ex_data(ssl, g_key_index, key)) {
+      free(key);
+      key = nullptr;
+    }
+  }
   if (!ssl || !ssl_bind_fd(ssl, c->fd)) {
     SSL_free(ssl);
     LOGE("SSL_new failed\n");
     return VPERROR_SET(err, VERR_NOMEM, "SSL_new failed"), -1;
   }
+  if (key) {
+    SSL_SESSION *s = session_get(key);
+    if (s) {
+      SSL_set_session(ssl, s);
+      SSL_SESSION_free(s);
+    }
+  }
   int rc = handshake(ssl, c, false, pin, err);
   if (rc < 0) {
+    /* A session of a server that failed the handshake or its pin is not offered again. */
+    if (key)
+      session_put(key, nullptr);
     SSL_free(ssl);
     ERR_clear_error();
     return rc;
   }
+  if (SSL_session_reused(ssl))
+    LOGD("tls session of %s resumed\n", peer);
   c->tls = ssl;
   c->ops = &k_ossl_ops;
   return 0;
