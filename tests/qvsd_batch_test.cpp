@@ -1,13 +1,17 @@
-/* Batch jobs on a qvsd server: the parameters a client opens a job with reach the job, and a job
- * opened for checked lists refuses a list whose digest does not match before any of it is done. */
+/* Batch jobs on a qvsd server: the parameters a client opens a job with reach the job, a job
+ * opened for checked lists refuses a list whose digest does not match before any of it is done,
+ * and a call the remote endpoint sent behind reports its failure at the next use of the job. */
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <string>
 
+#include <csignal>
+
 #include "helpers/qvsd_run.h"
 #include "helpers/tree_cmp.h"
+#include "libep/ep.h"
 #include "libpal/hash/pl_hash.h"
 #include "libpal/string/pl_escape.h"
 #include "libqvsd/qvsd_cli.h"
@@ -103,6 +107,42 @@ TEST_F(batch_t, a_checked_job_refuses_a_damaged_list_and_takes_a_whole_one)
   pl_hash_once(PL_HASH_XXH3, list.data(), list.size(), d);
   EXPECT_EQ(results(40), "0\t5\t" + pl_hex(d, sizeof d) + "\n");
   EXPECT_EQ(tree_read(top + "/f1"), "hello");
+}
+
+/* The remote endpoint returns from a call before the server answered it. A call that then fails
+ * (here the server is gone) fails the job's next use, naming that call's directory, so that the
+ * engine never takes its files for written. */
+TEST_F(batch_t, a_call_sent_behind_reports_its_failure_at_the_next_use)
+{
+  ep_info info;
+  vperror err{};
+  ep *e = ep_open(srv.url("/").c_str(), nullptr, &info, &err);
+  ASSERT_NE(e, nullptr) << err.msg;
+  ep_batch_param p;
+  p.flags = EP_BATCH_DIGESTS;
+  ep_batch *b = ep_batch_open(e, &err, &p);
+  ASSERT_NE(b, nullptr) << err.msg;
+  const std::string list = "f1\t\t2\t81a4\t80\t0\t4b000000\t4b000000\t0\t0\taGVsbG8=";
+  ASSERT_EQ(ep_batch_call(b, 3, "/", list.data(), (uint32_t)list.size(), &err), 0) << err.msg;
+  std::string got;
+  char buf[256];
+  for (int i = 0; i < 20 && got.find('\n') == std::string::npos; i++) {
+    int n = ep_batch_ret(b, buf, sizeof buf, &err);
+    ASSERT_GE(n, 0) << err.msg;
+    got.append(buf, (size_t)n);
+  }
+  EXPECT_EQ(got.substr(0, 4), "0\t5\t") << got;
+  EXPECT_EQ(tree_read(top + "/f1"), "hello");
+
+  ASSERT_EQ(srv.stop(SIGKILL), 128 + SIGKILL);
+  const std::string l2 = "f2\t\t2\t81a4\t80\t0\t4b000000\t4b000000\t0\t0\taGVsbG8=";
+  int rc = ep_batch_call(b, 3, "/sub", l2.data(), (uint32_t)l2.size(), &err);
+  if (rc == 0) /* sent behind: the failure comes with the next use */
+    rc = ep_batch_ret(b, buf, sizeof buf, &err);
+  EXPECT_LT(rc, 0);
+  EXPECT_NE(std::string(err.msg).find("[/sub]"), std::string::npos) << err.msg;
+  ep_batch_close(b);
+  ep_close(e);
 }
 
 } // namespace

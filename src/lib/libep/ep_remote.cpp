@@ -21,6 +21,8 @@
 
 #include <atomic>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -31,6 +33,7 @@
 #include "libep/ep.h"
 #include "liblog/log2.h"
 #include "libnet/net_url.h"
+#include "libpal/os/os_thread.h"
 #include "libpal/string/pl_str.h"
 #include "libqvsd/qvsd_cli.h"
 #include "libqvsd/qvsd_codes.h"
@@ -624,17 +627,86 @@ int r_xattr_set(ep *e, const char *path, const char *name, const void *value, si
 
 /* ---- batch file lists: the server's batch service on its export ---- */
 
-/* A batch job holds one connection for its life: the server ties the job to the session. */
+/* A batch job holds one connection for its life: the server ties the job to the session.
+ *
+ * Calls are sent behind: batch_call builds the request text on the caller's thread and hands the
+ * sending, and the wait for the server's reply, to the job's sender thread. The engine builds its
+ * next list while this one travels (and, over TLS, is encrypted); a server that reads slowly no
+ * longer holds the engine. Every other use of the connection (the next call, results, close)
+ * first waits until the sender is done, and the failure of a call sent behind is reported there,
+ * under the call's own directory. */
 struct rbatch {
   ep_batch h;
   rconn *rc = nullptr;
   bool checked = false; /* lists travel with their digests */
   std::atomic<bool> stop{false};
+  std::mutex lock;
+  std::condition_variable cv;
+  os_thread *sender = nullptr;
+  bool busy = false;    /* a call is with the sender */
+  bool quit = false;
+  int sent_rc = 0;      /* result of the last call sent behind, until it is taken */
+  std::string sent_dir; /* that call's directory */
 };
 
 rbatch *RB(ep_batch *b)
 {
   return static_cast<rbatch *>(b->impl);
+}
+
+/* Slice of the waits between the engine and the sender; a wait ends when the sender's exchange
+ * does, which the connection's time limits and the stop bound. */
+constexpr auto SENDER_SLICE = std::chrono::milliseconds(200);
+
+int sender_proc(void *arg)
+{
+  auto *rb = static_cast<rbatch *>(arg);
+  std::unique_lock<std::mutex> g(rb->lock);
+  for (;;) {
+    while (!rb->busy && !rb->quit)
+      rb->cv.wait_for(g, SENDER_SLICE);
+    if (!rb->busy)
+      return 0;
+    g.unlock();
+    int rc = qvsd_cli_mfile_send(rb->rc->c);
+    if (rc < 0 && rb->rc->err.code == VERR_PROTO && !rb->stop.load()) {
+      /* The server found the list damaged on the way and did none of it: the kept text goes once more. */
+      LOGW("batch [%s]: the list was damaged on the way: sent once more", rb->sent_dir.c_str());
+      rc = qvsd_cli_mfile_send(rb->rc->c);
+    }
+    g.lock();
+    rb->sent_rc = rc;
+    rb->busy = false;
+    rb->cv.notify_all();
+  }
+}
+
+/* Waits until the sender has finished the call it holds; that call's result (0 when none was out),
+ * which is then taken. */
+int settle(rbatch *rb)
+{
+  std::unique_lock<std::mutex> g(rb->lock);
+  while (rb->busy)
+    rb->cv.wait_for(g, SENDER_SLICE);
+  int rc = rb->sent_rc;
+  rb->sent_rc = 0;
+  return rc;
+}
+
+/* Ends the sender after the call it holds. */
+void sender_end(rbatch *rb)
+{
+  if (!rb->sender)
+    return;
+  {
+    std::lock_guard<std::mutex> g(rb->lock);
+    rb->quit = true;
+  }
+  rb->cv.notify_all();
+  /* No limit of its own: the exchange in hand ends within the connection's time limits. */
+  os_thread_wait(rb->sender, OS_THREAD_WAIT_FOREVER, nullptr);
+  os_thread_free(rb->sender);
+  rb->sender = nullptr;
 }
 
 ep_batch *r_batch_open(ep *e, const ep_batch_param *p, vperror *err)
@@ -672,14 +744,33 @@ ep_batch *r_batch_open(ep *e, const ep_batch_param *p, vperror *err)
 int r_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err)
 {
   rbatch *rb = RB(b);
-  if ((rb->checked ? qvsd_cli_mfile_call_checked : qvsd_cli_mfile_call)(rb->rc->c, type, dir, list, len) < 0)
-    return fail(R(b->e), rb->rc, "batch", dir, err);
+  remote_ep *r = R(b->e);
+  if (settle(rb) < 0)
+    return fail(r, rb->rc, "batch", rb->sent_dir.c_str(), err);
+  if (qvsd_cli_mfile_prepare(rb->rc->c, type, dir, list, len, rb->checked) < 0)
+    return fail(r, rb->rc, "batch", dir, err);
+  rb->sent_dir = dir ? dir : "";
+  if (!rb->sender)
+    rb->sender = os_thread_init("ep_batch_send", sender_proc, rb);
+  if (!rb->sender) {
+    /* No thread: the call is sent here, as a plain exchange. */
+    if (qvsd_cli_mfile_send(rb->rc->c) < 0)
+      return fail(r, rb->rc, "batch", dir, err);
+    return 0;
+  }
+  {
+    std::lock_guard<std::mutex> g(rb->lock);
+    rb->busy = true;
+  }
+  rb->cv.notify_all();
   return 0;
 }
 
 int r_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err)
 {
   rbatch *rb = RB(b);
+  if (settle(rb) < 0)
+    return fail(R(b->e), rb->rc, "batch", rb->sent_dir.c_str(), err);
   int n = qvsd_cli_mfile_result(rb->rc->c, "batch", buf, len);
   if (n < 0)
     return fail(R(b->e), rb->rc, "batch results", "", err);
@@ -697,7 +788,8 @@ void r_batch_close(ep_batch *b)
 {
   rbatch *rb = RB(b);
   remote_ep *r = R(b->e);
-  if (rb->stop.load()) {
+  sender_end(rb);
+  if (rb->stop.load() || settle(rb) < 0) {
     conn_free(rb->rc); /* the stop mark stays on the connection */
   } else {
     qvsd_cli_mfile_close(rb->rc->c);

@@ -86,7 +86,8 @@ struct qvsd_cli {
   int32_t srv_errno = 0;
   char srv_errstr[QVSD_ERRSTR_SIZE] = {};
   qvsd_msg req;
-  std::string list_arg;     /* the text of the last batch list sent, kept for its capacity */
+  std::string list_arg;     /* the text of the last batch list prepared, kept for its capacity */
+  int32_t list_code = 0;    /* its request code; 0 when none is prepared */
   uint8_t *rep = nullptr;
   uint32_t rep_cap = 0;
   uint32_t reply_max = 0;   /* largest reply body the request in flight may have; 0 the ceiling */
@@ -451,6 +452,12 @@ int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list
 /* The same for a job opened with QVSD_MFILE_F_DIGESTS: a list goes with its digest, which the
  * server checks before the job sees a line (a damaged list fails with -466, nothing of it done). */
 int qvsd_cli_mfile_call_checked(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len);
+/* The two halves of a call, for a caller that sends from another thread than the one that has the
+ * list. prepare builds the request text into c (nothing is sent; -1 on a bad type, with the error
+ * of the call); send sends it and reads the reply (0 or -1 as the call). The text stays in c until
+ * the next prepare, so a list the server found damaged (-466) may be sent again. */
+int qvsd_cli_mfile_prepare(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked);
+int qvsd_cli_mfile_send(qvsd_cli *c);
 
 /* ---- Multi-block transfers (qvsd_mfile.cpp), servers from QVSD_VER_MULTI ----
  * Up to count blocks of bl bytes at off in one exchange; each block travels compressed with the

@@ -105,7 +105,9 @@ namespace {
 /* A list text larger than this is not kept after its request. */
 constexpr size_t LIST_ARG_KEEP = 4u << 20;
 
-int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked)
+} // namespace
+
+int qvsd_cli_mfile_prepare(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked)
 {
   if (!c || (!list && list_len))
     return -1;
@@ -137,12 +139,33 @@ int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t 
       arg += pl_hex(d, sizeof d);
     }
   }
+  c->list_code = code;
+  return 0;
+}
+
+int qvsd_cli_mfile_send(qvsd_cli *c)
+{
+  if (!c || c->list_code == 0)
+    return -1;
   int n = 0;
   /* The text goes with its terminating zero, as a text argument does. */
-  int rc = qvsd_cli_ioctl2(c, code, arg.c_str(), static_cast<int>(arg.size() + 1), nullptr, 0, &n);
-  if (arg.capacity() > LIST_ARG_KEEP)
-    std::string().swap(arg);
+  int rc = qvsd_cli_ioctl2(c, c->list_code, c->list_arg.c_str(), static_cast<int>(c->list_arg.size() + 1), nullptr,
+                           0, &n);
+  /* A sent text is not needed again: an uncommonly large one is not kept. */
+  if (rc == 0 && c->list_arg.capacity() > LIST_ARG_KEEP) {
+    std::string().swap(c->list_arg);
+    c->list_code = 0;
+  }
   return rc;
+}
+
+namespace {
+
+int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked)
+{
+  if (qvsd_cli_mfile_prepare(c, type, dir, list, list_len, checked) < 0)
+    return -1;
+  return qvsd_cli_mfile_send(c);
 }
 
 } // namespace
