@@ -265,6 +265,40 @@ TEST_F(remote_fixture, small_files_travel_in_checked_batches)
   EXPECT_GE(refetched, 1) << "no damaged block was caught and fetched again";
 }
 
+/* A list the server refuses as damaged every time it comes (a test switch of qvsd) fails the run
+ * under that list's own directory. The other directories hold files whose lines are the same byte
+ * for byte, so a refusal taken for another request's answer, or lost behind a later list, would
+ * count a file the server never wrote. */
+TEST_F(remote_fixture, a_list_the_server_keeps_refusing_fails_the_run_under_its_directory)
+{
+  std::string src = top + "/src";
+  tree_mkdir(src);
+  for (const char *d : {"a_refused", "b", "c"}) {
+    tree_mkdir(src + "/" + d);
+    for (int i = 0; i < 3; i++)
+      tree_put(src + "/" + d + "/same" + std::to_string(i), "the same text\n", 0644, T0 + i);
+  }
+  setenv("QV_TEST_REFUSE_LIST", "a_refused", 1);
+  qvsd_run srv;
+  bool up = srv.start(QVSD_BIN, top, {});
+  unsetenv("QV_TEST_REFUSE_LIST");
+  ASSERT_TRUE(up) << srv.log();
+  run_result r = qvcp({"mode=cp", "if=" + src, "of=" + srv.url("/dst")}, {"QV_LOG_LEVEL=warn"});
+  EXPECT_NE(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("[/dst/a_refused]"), std::string::npos) << r.err;
+  for (int i = 0; i < 3; i++) {
+    std::string f = top + "/dst/a_refused/same" + std::to_string(i);
+    EXPECT_NE(access(f.c_str(), F_OK), 0) << f << " exists: the refused list was done";
+  }
+  /* Whatever else arrived is whole, and a run against a server that takes the list completes it. */
+  srv.stop(SIGTERM);
+  qvsd_run again;
+  ASSERT_TRUE(again.start(QVSD_BIN, top, {})) << again.log();
+  r = qvcp({"mode=sync", "if=" + src, "of=" + again.url("/dst")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(joined(tree_diff(src, top + "/dst", {.dir_times = false})), "");
+}
+
 TEST_F(remote_fixture, a_server_killed_during_a_sync_deletes_nothing_the_input_has)
 {
   /* Many small files make the run long enough to be cut; the local output has every one of them

@@ -24,15 +24,15 @@ protected:
   std::string top;
   qvsd_run srv;
   qvsd_cli *c = nullptr;
+  vperror cerr{}; /* the client's error record: it keeps writing there */
   void SetUp() override
   {
     top = tree_tmpdir("qvsd_batch");
     ASSERT_FALSE(top.empty());
     ASSERT_TRUE(srv.start(QVSD_BIN, top)) << srv.log();
     qvsd_cli_init();
-    vperror err{};
-    c = qvsd_cli_connect(srv.url("/").c_str(), &err);
-    ASSERT_NE(c, nullptr) << err.msg;
+    c = qvsd_cli_connect(srv.url("/").c_str(), &cerr);
+    ASSERT_NE(c, nullptr) << cerr.msg;
   }
   void TearDown() override
   {
@@ -107,6 +107,19 @@ TEST_F(batch_t, a_checked_job_refuses_a_damaged_list_and_takes_a_whole_one)
   pl_hash_once(PL_HASH_XXH3, list.data(), list.size(), d);
   EXPECT_EQ(results(40), "0\t5\t" + pl_hex(d, sizeof d) + "\n");
   EXPECT_EQ(tree_read(top + "/f1"), "hello");
+
+  /* Sent in two halves: a refusal as damaged is told apart from other failures, and the text the
+   * connection keeps goes once more. */
+  const std::string l2 = "f2\t\t2\t81a4\t80\t0\t4b000000\t4b000000\t0\t0\taGVsbG8=";
+  ASSERT_EQ(qvsd_cli_mfile_prepare(c, 3, "/", l2.data(), l2.size(), true), 0);
+  std::string kept = c->list_arg;
+  c->list_arg.back() = c->list_arg.back() == '0' ? '1' : '0';
+  EXPECT_EQ(qvsd_cli_mfile_send(c), QVSD_MFILE_DAMAGED);
+  EXPECT_NE(lstat((top + "/f2").c_str(), &st), 0) << "a refused list wrote a file";
+  c->list_arg = kept;
+  ASSERT_EQ(qvsd_cli_mfile_send(c), 0) << c->err->msg;
+  EXPECT_EQ(results(40).substr(0, 4), "0\t5\t");
+  EXPECT_EQ(tree_read(top + "/f2"), "hello");
 }
 
 /* The remote endpoint returns from a call before the server answered it. A call that then fails

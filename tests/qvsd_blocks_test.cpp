@@ -77,9 +77,8 @@ protected:
   void start(const std::vector<std::string> &extra = {})
   {
     ASSERT_TRUE(srv.start(QVSD_BIN, top, extra)) << srv.log();
-    vperror err{};
-    c = qvsd_cli_connect((srv.url("/") + "?pack=none").c_str(), &err);
-    ASSERT_NE(nullptr, c) << vperror_str(&err);
+    c = qvsd_cli_connect((srv.url("/") + "?pack=none").c_str(), &cerr);
+    ASSERT_NE(nullptr, c) << vperror_str(&cerr);
     ASSERT_EQ(0, qvsd_cli_set_pack(c, GetParam())) << qvsd_cli_last_errstr(c);
   }
   /* The ioctl2 on a file: 0 or the server's errno; the reply into *out. */
@@ -99,6 +98,7 @@ protected:
   std::string top;
   qvsd_run srv;
   qvsd_cli *c = nullptr;
+  vperror cerr{}; /* the client's error record: it keeps writing there */
 };
 
 TEST_P(qvsd_blocks_t, multi_block_data_goes_both_ways_with_holes_and_short_ends)

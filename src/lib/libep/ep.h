@@ -201,9 +201,11 @@ struct ep_ops {
   int64_t (*xattr_get)(ep *e, const char *path, const char *name, std::string *value, vperror *err);
   int (*xattr_set)(ep *e, const char *path, const char *name, const void *value, size_t len, vperror *err);
 
-  /* Batch file-list service. batch_call may return before the job took the list (a kind that
-   * sends it behind); a call that then fails fails the job's next call or result read instead,
-   * so that a caller which reads every result never misses a failure. */
+  /* Batch file-list service. batch_call gives -466 only when its list came damaged to the job,
+   * which did none of it: the caller may send it once more. batch_call may return before the job
+   * took the list (a kind that sends it behind); a call that then fails fails the job's next call
+   * or result read instead, and every one after, so that a caller which reads every result never
+   * misses a failure. */
   ep_batch *(*batch_open)(ep *e, const ep_batch_param *p, vperror *err);
   int (*batch_call)(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err);
   int (*batch_ret)(ep_batch *b, char *buf, uint32_t len, vperror *err);

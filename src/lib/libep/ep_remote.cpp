@@ -633,8 +633,8 @@ int r_xattr_set(ep *e, const char *path, const char *name, const void *value, si
  * sending, and the wait for the server's reply, to the job's sender thread. The engine builds its
  * next list while this one travels (and, over TLS, is encrypted); a server that reads slowly no
  * longer holds the engine. Every other use of the connection (the next call, results, close)
- * first waits until the sender is done, and the failure of a call sent behind is reported there,
- * under the call's own directory. */
+ * first waits until the sender is done. A call that failed fails the job: every later use reports
+ * it, under the call's own directory, and close drops the connection. */
 struct rbatch {
   ep_batch h;
   rconn *rc = nullptr;
@@ -645,8 +645,9 @@ struct rbatch {
   os_thread *sender = nullptr;
   bool busy = false;    /* a call is with the sender */
   bool quit = false;
-  int sent_rc = 0;      /* result of the last call sent behind, until it is taken */
-  std::string sent_dir; /* that call's directory */
+  bool failed = false;  /* a call failed: the job takes nothing more */
+  vperror fail_err{};   /* that failure, as the connection recorded it */
+  std::string sent_dir; /* the directory of the last call sent */
 };
 
 rbatch *RB(ep_batch *b)
@@ -658,6 +659,19 @@ rbatch *RB(ep_batch *b)
  * does, which the connection's time limits and the stop bound. */
 constexpr auto SENDER_SLICE = std::chrono::milliseconds(200);
 
+/* Sends the prepared call. A list the server answered as damaged on the way (it did none of it)
+ * goes once more from the text the connection keeps; any other failure is final, since a reply
+ * that could not be read may follow a list the server ran. 0, or -1 with the job failed. */
+int send_call(rbatch *rb)
+{
+  int rc = qvsd_cli_mfile_send(rb->rc->c);
+  if (rc == QVSD_MFILE_DAMAGED && !rb->stop.load()) {
+    LOGW("batch [%s]: the list was damaged on the way: sent once more", rb->sent_dir.c_str());
+    rc = qvsd_cli_mfile_send(rb->rc->c);
+  }
+  return rc < 0 ? -1 : 0;
+}
+
 int sender_proc(void *arg)
 {
   auto *rb = static_cast<rbatch *>(arg);
@@ -668,29 +682,37 @@ int sender_proc(void *arg)
     if (!rb->busy)
       return 0;
     g.unlock();
-    int rc = qvsd_cli_mfile_send(rb->rc->c);
-    if (rc < 0 && rb->rc->err.code == VERR_PROTO && !rb->stop.load()) {
-      /* The server found the list damaged on the way and did none of it: the kept text goes once more. */
-      LOGW("batch [%s]: the list was damaged on the way: sent once more", rb->sent_dir.c_str());
-      rc = qvsd_cli_mfile_send(rb->rc->c);
-    }
+    int rc = send_call(rb);
     g.lock();
-    rb->sent_rc = rc;
+    if (rc < 0) {
+      rb->failed = true;
+      rb->fail_err = rb->rc->err;
+    }
     rb->busy = false;
     rb->cv.notify_all();
   }
 }
 
-/* Waits until the sender has finished the call it holds; that call's result (0 when none was out),
- * which is then taken. */
-int settle(rbatch *rb)
+/* Waits until the sender has finished the call it holds; false when a call of the job failed. */
+bool settle(rbatch *rb)
 {
   std::unique_lock<std::mutex> g(rb->lock);
   while (rb->busy)
     rb->cv.wait_for(g, SENDER_SLICE);
-  int rc = rb->sent_rc;
-  rb->sent_rc = 0;
-  return rc;
+  return !rb->failed;
+}
+
+/* The job's failed call into err, under that call's directory. Never -466, which tells the engine
+ * that the list of the call in hand came damaged and may go once more: the failed list already
+ * went twice, or its reply could not be read. */
+int fail_job(rbatch *rb, vperror *err)
+{
+  remote_ep *r = R(rb->h.e);
+  int code = rb->fail_err.code && rb->fail_err.code != VERR_PROTO ? rb->fail_err.code : VERR_FAIL;
+  const char *msg = vperror_str(&rb->fail_err);
+  VPERROR_SET(err, code, "batch [%s] on %s error: %s", rb->sent_dir.c_str(), r->host.c_str(),
+              *msg ? msg : verr2str(code));
+  return code;
 }
 
 /* Ends the sender after the call it holds. */
@@ -744,18 +766,20 @@ ep_batch *r_batch_open(ep *e, const ep_batch_param *p, vperror *err)
 int r_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint32_t len, vperror *err)
 {
   rbatch *rb = RB(b);
-  remote_ep *r = R(b->e);
-  if (settle(rb) < 0)
-    return fail(r, rb->rc, "batch", rb->sent_dir.c_str(), err);
+  if (!settle(rb))
+    return fail_job(rb, err);
   if (qvsd_cli_mfile_prepare(rb->rc->c, type, dir, list, len, rb->checked) < 0)
-    return fail(r, rb->rc, "batch", dir, err);
+    return fail(R(b->e), rb->rc, "batch", dir, err);
   rb->sent_dir = dir ? dir : "";
   if (!rb->sender)
     rb->sender = os_thread_init("ep_batch_send", sender_proc, rb);
   if (!rb->sender) {
     /* No thread: the call is sent here, as a plain exchange. */
-    if (qvsd_cli_mfile_send(rb->rc->c) < 0)
-      return fail(r, rb->rc, "batch", dir, err);
+    if (send_call(rb) < 0) {
+      rb->failed = true;
+      rb->fail_err = rb->rc->err;
+      return fail_job(rb, err);
+    }
     return 0;
   }
   {
@@ -769,8 +793,8 @@ int r_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint3
 int r_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err)
 {
   rbatch *rb = RB(b);
-  if (settle(rb) < 0)
-    return fail(R(b->e), rb->rc, "batch", rb->sent_dir.c_str(), err);
+  if (!settle(rb))
+    return fail_job(rb, err);
   int n = qvsd_cli_mfile_result(rb->rc->c, "batch", buf, len);
   if (n < 0)
     return fail(R(b->e), rb->rc, "batch results", "", err);
@@ -789,7 +813,7 @@ void r_batch_close(ep_batch *b)
   rbatch *rb = RB(b);
   remote_ep *r = R(b->e);
   sender_end(rb);
-  if (rb->stop.load() || settle(rb) < 0) {
+  if (rb->stop.load() || !settle(rb)) {
     conn_free(rb->rc); /* the stop mark stays on the connection */
   } else {
     qvsd_cli_mfile_close(rb->rc->c);

@@ -454,8 +454,11 @@ int qvsd_cli_mfile_call(qvsd_cli *c, int type, const char *dir, const char *list
 int qvsd_cli_mfile_call_checked(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len);
 /* The two halves of a call, for a caller that sends from another thread than the one that has the
  * list. prepare builds the request text into c (nothing is sent; -1 on a bad type, with the error
- * of the call); send sends it and reads the reply (0 or -1 as the call). The text stays in c until
- * the next prepare, so a list the server found damaged (-466) may be sent again. */
+ * of the call); send sends it and reads the reply: 0, -1 as the call, or QVSD_MFILE_DAMAGED when
+ * the server answered that the list came damaged (-466) and did none of it. The text stays in c
+ * until the next prepare, so such a list may be sent again; after any other failure it may not
+ * (a reply that could not be read may follow a list the server ran). */
+constexpr int QVSD_MFILE_DAMAGED = -2;
 int qvsd_cli_mfile_prepare(qvsd_cli *c, int type, const char *dir, const char *list, size_t list_len, bool checked);
 int qvsd_cli_mfile_send(qvsd_cli *c);
 

@@ -148,15 +148,20 @@ int qvsd_cli_mfile_send(qvsd_cli *c)
   if (!c || c->list_code == 0)
     return -1;
   int n = 0;
+  /* Set only by a reply that parsed: a reply that did not leaves it 0, so that a refusal is told
+   * from a reply this side could not read (after which the server may well have run the list). */
+  c->srv_errno = 0;
   /* The text goes with its terminating zero, as a text argument does. */
   int rc = qvsd_cli_ioctl2(c, c->list_code, c->list_arg.c_str(), static_cast<int>(c->list_arg.size() + 1), nullptr,
                            0, &n);
+  if (rc < 0)
+    return c->srv_errno == VERR_PROTO ? QVSD_MFILE_DAMAGED : -1;
   /* A sent text is not needed again: an uncommonly large one is not kept. */
-  if (rc == 0 && c->list_arg.capacity() > LIST_ARG_KEEP) {
+  if (c->list_arg.capacity() > LIST_ARG_KEEP) {
     std::string().swap(c->list_arg);
     c->list_code = 0;
   }
-  return rc;
+  return 0;
 }
 
 namespace {
@@ -165,7 +170,7 @@ int mfile_call(qvsd_cli *c, int type, const char *dir, const char *list, size_t 
 {
   if (qvsd_cli_mfile_prepare(c, type, dir, list, list_len, checked) < 0)
     return -1;
-  return qvsd_cli_mfile_send(c);
+  return qvsd_cli_mfile_send(c) < 0 ? -1 : 0;
 }
 
 } // namespace

@@ -46,8 +46,9 @@ struct kept_session {
 std::vector<kept_session> &g_sessions = *new std::vector<kept_session>;
 int g_key_index = -1; /* SSL ex_data slot of the connection's key (malloc'd text) */
 
-/* Replaces key's session with s, whose reference it takes; null s only drops it. */
-void session_put(const char *key, SSL_SESSION *s)
+/* Replaces key's session with s and takes s's reference (true); null s only drops key's. A
+ * session that comes after ssl_cli_exit (a connection still open) is not kept (false). */
+bool session_put(const char *key, SSL_SESSION *s)
 {
   std::lock_guard<std::mutex> g(g_cli_lock);
   for (auto it = g_sessions.begin(); it != g_sessions.end(); ++it)
@@ -56,13 +57,14 @@ void session_put(const char *key, SSL_SESSION *s)
       g_sessions.erase(it);
       break;
     }
-  if (!s)
-    return;
+  if (!s || !g_cli_ctx)
+    return false;
   if (g_sessions.size() >= SESSIONS_MAX) {
     SSL_SESSION_free(g_sessions.front().s);
     g_sessions.erase(g_sessions.begin());
   }
   g_sessions.push_back({key, s});
+  return true;
 }
 
 /* key's session with a reference for the caller, or null. */
@@ -82,8 +84,7 @@ int on_new_session(SSL *ssl, SSL_SESSION *s)
   const char *key = static_cast<const char *>(SSL_get_ex_data(ssl, g_key_index));
   if (!key || !SSL_SESSION_is_resumable(s))
     return 0;
-  session_put(key, s);
-  return 1;
+  return session_put(key, s) ? 1 : 0;
 }
 
 void key_free(void *, void *ptr, CRYPTO_EX_DATA *, int, long, void *)
