@@ -113,6 +113,46 @@ TEST(zcomp_codec, lz4_limits)
   zcomp_close(&z);
 }
 
+/* A block of data that did not compress is read where it lies, byte for byte what the decoder
+ * gives; anything else is decoded, and a block of another shape or length is refused as before. */
+TEST(zcomp_codec, view_reads_a_block_that_did_not_compress_in_place)
+{
+  zcomp z;
+  snprintf(z.name, sizeof z.name, "lz4");
+  ASSERT_EQ(0, zcomp_open(&z));
+  for (size_t len : {(size_t)1, (size_t)14, (size_t)15, (size_t)270, (size_t)65536, (size_t)(2u << 20)}) {
+    std::string noise = random_bytes(len, (unsigned)len);
+    std::vector<char> packed(zcomp_bound((uint32_t)len));
+    int n = zcomp_compress(&z, noise.data(), (int)len, packed.data(), (int)packed.size());
+    ASSERT_GT(n, 0) << len;
+    const void *out = nullptr;
+    ASSERT_EQ(0, zcomp_decompress_view(&z, packed.data(), n, &out, (int)len)) << len;
+    const char *o = static_cast<const char *>(out);
+    EXPECT_TRUE(o > packed.data() && o + len == packed.data() + n) << len << ": not read in place";
+    EXPECT_EQ(0, memcmp(o, noise.data(), len)) << len;
+    /* one byte more or less than the block holds is refused */
+    EXPECT_EQ(-1, zcomp_decompress_view(&z, packed.data(), n, &out, (int)len + 1)) << len;
+    if (len > 1) {
+      EXPECT_EQ(-1, zcomp_decompress_view(&z, packed.data(), n, &out, (int)len - 1)) << len;
+    }
+    /* cut short, or with a byte after its end */
+    EXPECT_EQ(-1, zcomp_decompress_view(&z, packed.data(), n - 1, &out, (int)len)) << len;
+    packed.resize((size_t)n + 1, 'x');
+    EXPECT_EQ(-1, zcomp_decompress_view(&z, packed.data(), n + 1, &out, (int)len)) << len;
+  }
+  std::string text = compressible(65536);
+  std::vector<char> packed(zcomp_bound((uint32_t)text.size()));
+  int n = zcomp_compress(&z, text.data(), (int)text.size(), packed.data(), (int)packed.size());
+  ASSERT_GT(n, 0);
+  const void *out = nullptr;
+  ASSERT_EQ(0, zcomp_decompress_view(&z, packed.data(), n, &out, (int)text.size()));
+  EXPECT_EQ(std::string(static_cast<const char *>(out), text.size()), text);
+  /* a count that runs past the block */
+  const unsigned char runaway[] = {0xF0, 0xFF, 0xFF};
+  EXPECT_EQ(-1, zcomp_decompress_view(&z, runaway, (int)sizeof runaway, &out, 600));
+  zcomp_close(&z);
+}
+
 TEST(zcomp_codec, bound)
 {
   static const struct {

@@ -134,6 +134,41 @@ int zcomp_decompress_exact(zcomp *z, const void *src, int src_len, void **out, i
   return 0;
 }
 
+int zcomp_decompress_view(zcomp *z, const void *src, int src_len, const void **out, int expected)
+{
+  if (expected < 0 || src_len < 0 || !z->codec)
+    return -1;
+  /* An LZ4 block of data that did not compress is one sequence of literals only: a token whose
+   * match part is 0, the literal count (15 plus bytes that continue while they are 255), then
+   * the bytes themselves up to the block's end. Its output is those bytes, where they lie. */
+  if (z->codec->id == 1 && expected > 0 && src_len > 0) {
+    const uint8_t *p = static_cast<const uint8_t *>(src);
+    const uint8_t *end = p + src_len;
+    if ((p[0] & 0x0F) == 0) {
+      uint64_t lit = p[0] >> 4;
+      const uint8_t *q = p + 1;
+      if (lit == 15) {
+        uint8_t b = 255;
+        while (b == 255 && q < end && lit <= (uint64_t)expected) {
+          b = *q++;
+          lit += b;
+        }
+        if (b == 255)
+          lit = 0; /* the count runs past the block: not this shape */
+      }
+      if (lit == (uint64_t)expected && (uint64_t)(end - q) == lit) {
+        *out = q;
+        return 0;
+      }
+    }
+  }
+  void *buf = nullptr;
+  if (zcomp_decompress_exact(z, src, src_len, &buf, expected) < 0)
+    return -1;
+  *out = buf;
+  return 0;
+}
+
 uint32_t zcomp_bound(uint32_t len)
 {
   if (len > ZCOMP_LEN_MAX)

@@ -661,10 +661,9 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
     if (plen != (uint32_t)len)
       return rep_err(s, VERR_PROTO, "data does not unpack to its length");
   } else if (len > 0) {
-    void *out = nullptr;
-    if (zcomp_decompress_exact(&s->codec, data, (int)plen, &out, len) < 0)
+    /* Data that did not compress is written from the frame as well. */
+    if (zcomp_decompress_view(&s->codec, data, (int)plen, &plain, len) < 0)
       return rep_err(s, VERR_PROTO, "data does not unpack to its length");
-    plain = out;
   } else if (plen != 0) {
     return rep_err(s, VERR_PROTO, "data does not unpack to its length");
   }
@@ -1739,8 +1738,8 @@ bool io2_pwrite_multi(session *s, const req_view &r, const arg_view &a, int32_t)
     bool last = i + 1 == sp.count;
     if (n == 0 || n > sp.bl || (!last && n != sp.bl) || packed == 0 || packed > rest.size())
       return rep_err(s, VERR_PROTO, "a block's lengths do not fit the request");
-    void *out = nullptr;
-    if (zcomp_decompress_exact(&s->codec, rest.data(), (int)packed, &out, (int)n) < 0)
+    const void *out = nullptr;
+    if (zcomp_decompress_view(&s->codec, rest.data(), (int)packed, &out, (int)n) < 0)
       return rep_err(s, VERR_PROTO, "a block does not unpack to its length");
     memcpy(plain.data() + len, out, n);
     len += n;
