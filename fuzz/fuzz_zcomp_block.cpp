@@ -1,7 +1,7 @@
 /* libFuzzer target: the block codec's decoding of what a peer sends. The input is a 3-byte
  * expected length and a block. Properties: reading a block in place gives exactly what decoding
- * it gives (both refuse, or both give the same bytes, the in-place view inside the block), and
- * the input compressed then read back is the input. */
+ * it gives (both refuse, or both give the same bytes), and the input compressed then read back
+ * is the input. */
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

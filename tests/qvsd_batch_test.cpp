@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -155,6 +156,33 @@ TEST_F(batch_t, a_call_sent_behind_reports_its_failure_at_the_next_use)
   EXPECT_LT(rc, 0);
   EXPECT_NE(std::string(err.msg).find("[/sub]"), std::string::npos) << err.msg;
   ep_batch_close(b);
+  ep_close(e);
+}
+
+/* A result read that timed out leaves its reply on the way: the job fails, and closing it drops
+ * the connection, so that the next request of the endpoint never reads a reply that is not its
+ * own. */
+TEST_F(batch_t, a_result_read_that_timed_out_does_not_put_its_connection_back)
+{
+  ep_info info;
+  vperror err{};
+  ep *e = ep_open((srv.url("/") + "?read_timeout=1").c_str(), nullptr, &info, &err);
+  ASSERT_NE(e, nullptr) << err.msg;
+  ep_batch_param p;
+  p.timeout = 100;
+  ep_batch *b = ep_batch_open(e, &err, &p);
+  ASSERT_NE(b, nullptr) << err.msg;
+  char buf[256];
+  srv.signal(SIGSTOP);
+  EXPECT_LT(ep_batch_ret(b, buf, sizeof buf, &err), 0);
+  srv.signal(SIGCONT);
+  usleep(500000); /* the late reply arrives */
+  ep_batch_close(b);
+  tree_put(top + "/probe", "12345", 0644, 1600000000);
+  os_dirent d;
+  ASSERT_EQ(ep_stat(e, "/probe", &d, &err), 0) << err.msg;
+  EXPECT_EQ(d.size, 5);
+  EXPECT_EQ(d.time_write, 1600000000);
   ep_close(e);
 }
 

@@ -139,6 +139,12 @@ int qvsd_run::stop(int sig)
   return -1;
 }
 
+void qvsd_run::signal(int sig)
+{
+  if (pid_ > 0)
+    kill(pid_, sig);
+}
+
 std::string qvsd_run::log()
 {
   std::lock_guard<std::mutex> g(lock_);

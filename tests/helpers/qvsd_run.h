@@ -30,6 +30,8 @@ public:
   bool wait_log(const std::vector<std::string> &patterns, int timeout_ms);
   /* Sends sig and waits for the exit status (128 + signal for a kill; -1 when it did not end). */
   int stop(int sig);
+  /* Sends sig and returns at once (SIGSTOP and SIGCONT, to hold the server still). */
+  void signal(int sig);
   /* Waits for a server that ends by itself (a refused start-up). */
   int wait_exit() { return stop(0); }
   std::string log();

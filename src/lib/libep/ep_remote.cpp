@@ -796,8 +796,13 @@ int r_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err)
   if (!settle(rb))
     return fail_job(rb, err);
   int n = qvsd_cli_mfile_result(rb->rc->c, "batch", buf, len);
-  if (n < 0)
+  if (n < 0) {
+    /* A reply that came too late may still be on its way: the connection is out of step, and the
+     * job fails with it so that close drops the connection rather than pooling it. */
+    rb->failed = true;
+    rb->fail_err = rb->rc->err;
     return fail(R(b->e), rb->rc, "batch results", "", err);
+  }
   return n;
 }
 

@@ -154,8 +154,10 @@ int qvsd_cli_mfile_send(qvsd_cli *c)
   /* The text goes with its terminating zero, as a text argument does. */
   int rc = qvsd_cli_ioctl2(c, c->list_code, c->list_arg.c_str(), static_cast<int>(c->list_arg.size() + 1), nullptr,
                            0, &n);
+  /* Both words: the reply said -466 and the call ended on it (a step of its own after the reply,
+   * such as a reconnection, leaves another code). */
   if (rc < 0)
-    return c->srv_errno == VERR_PROTO ? QVSD_MFILE_DAMAGED : -1;
+    return c->srv_errno == VERR_PROTO && c->err->code == VERR_PROTO ? QVSD_MFILE_DAMAGED : -1;
   /* A sent text is not needed again: an uncommonly large one is not kept. */
   if (c->list_arg.capacity() > LIST_ARG_KEEP) {
     std::string().swap(c->list_arg);
