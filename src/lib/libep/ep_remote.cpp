@@ -659,9 +659,17 @@ rbatch *RB(ep_batch *b)
  * does, which the connection's time limits and the stop bound. */
 constexpr auto SENDER_SLICE = std::chrono::milliseconds(200);
 
+/* Marks the job failed with the connection's error. The sender calls it under rb->lock; the
+ * engine's thread only when no sender is running. */
+void fail_with_conn(rbatch *rb)
+{
+  rb->failed = true;
+  rb->fail_err = rb->rc->err;
+}
+
 /* Sends the prepared call. A list the server answered as damaged on the way (it did none of it)
  * goes once more from the text the connection keeps; any other failure is final, since a reply
- * that could not be read may follow a list the server ran. 0, or -1 with the job failed. */
+ * that could not be read may follow a list the server ran. 0, or -1 (the caller fails the job). */
 int send_call(rbatch *rb)
 {
   int rc = qvsd_cli_mfile_send(rb->rc->c);
@@ -684,10 +692,8 @@ int sender_proc(void *arg)
     g.unlock();
     int rc = send_call(rb);
     g.lock();
-    if (rc < 0) {
-      rb->failed = true;
-      rb->fail_err = rb->rc->err;
-    }
+    if (rc < 0)
+      fail_with_conn(rb);
     rb->busy = false;
     rb->cv.notify_all();
   }
@@ -776,8 +782,7 @@ int r_batch_call(ep_batch *b, int type, const char *dir, const char *list, uint3
   if (!rb->sender) {
     /* No thread: the call is sent here, as a plain exchange. */
     if (send_call(rb) < 0) {
-      rb->failed = true;
-      rb->fail_err = rb->rc->err;
+      fail_with_conn(rb);
       return fail_job(rb, err);
     }
     return 0;
@@ -799,8 +804,7 @@ int r_batch_ret(ep_batch *b, char *buf, uint32_t len, vperror *err)
   if (n < 0) {
     /* A reply that came too late may still be on its way: the connection is out of step, and the
      * job fails with it so that close drops the connection rather than pooling it. */
-    rb->failed = true;
-    rb->fail_err = rb->rc->err;
+    fail_with_conn(rb);
     return fail(R(b->e), rb->rc, "batch results", "", err);
   }
   return n;

@@ -44,9 +44,9 @@ int zcomp_decompress(zcomp *z, const void *src, int src_len, void *dst, int dst_
 /* Decompresses into the handle's buffer, grown to expected bytes; *out points at it. 0 only when
  * the output is exactly expected bytes, else -1 (nothing is written past the buffer). */
 int zcomp_decompress_exact(zcomp *z, const void *src, int src_len, void **out, int expected);
-/* The same result, read only: a block that holds its data as it is (LZ4's literal-only block, as
- * data that does not compress gives) is not copied, and *out points into src, so it lives as long
- * as src. 0 or -1 as zcomp_decompress_exact. */
+/* The same result, read only: a block that holds its data as it is (any block of "none", LZ4's
+ * literal-only block as data that does not compress gives) is not copied, and *out points into
+ * src, so it lives as long as src. 0 or -1 as zcomp_decompress_exact. */
 int zcomp_decompress_view(zcomp *z, const void *src, int src_len, const void **out, int expected);
 /* Largest output of len input bytes: 0 above 0x7E000000, else len + len / 255 + 16. */
 uint32_t zcomp_bound(uint32_t len);

@@ -656,12 +656,9 @@ bool do_pwrite(session *s, const req_view &r, bool positioned)
   if (!positioned)
     off = sf->pos;
   const void *plain = data;
-  if (len > 0 && s->codec.codec && s->codec.codec->id == 0) {
-    /* Data that travels as it is (pack=none) is written from the frame itself. */
-    if (plen != (uint32_t)len)
-      return rep_err(s, VERR_PROTO, "data does not unpack to its length");
-  } else if (len > 0) {
-    /* Data that did not compress is written from the frame as well. */
+  if (len > 0) {
+    /* Data that travels as it is (pack=none, or LZ4 that did not compress) is written from the
+     * frame itself. */
     if (zcomp_decompress_view(&s->codec, data, (int)plen, &plain, len) < 0)
       return rep_err(s, VERR_PROTO, "data does not unpack to its length");
   } else if (plen != 0) {
